@@ -1,0 +1,87 @@
+// Byte-addressed access to one existing file, read and rewritten in place, with the
+// process-wide sticky I/O status. No operation stops the program: the first failure is
+// kept in InOutRes and every later operation does nothing until IOResult clears it.
+// The Linux calls behind it go through one table (FileCalls) so that tests can fail them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+/// Sticky I/O status shared with text output: 0 means no error; set by the first failure,
+/// cleared only by IOResult (and at start-up).
+extern uint16_t InOutRes;
+
+/// Access selector of Reset: 2, reading and writing, for exclusive use. Never changed.
+extern uint8_t FileMode;
+
+constexpr int32_t UnusedHandle = -1;
+constexpr uint32_t ModeClosed = 0xD7B0;
+constexpr uint32_t ModeInput = 0xD7B1;
+constexpr uint32_t ModeOutput = 0xD7B2;
+constexpr uint32_t ModeInOut = 0xD7B3;
+
+/// Longest file name kept; a longer one is never cut (a cut name could open another file)
+/// but refused when the file is opened.
+constexpr std::size_t FileNameCapacity = 4095;
+
+/// An untyped file. Positions, counts and sizes are in records of RecSize bytes.
+struct FileRec {
+  int32_t Handle;            ///< the open descriptor, UnusedHandle when none
+  uint32_t Mode;             ///< ModeClosed ... ModeInOut; any other value: not assigned
+  int32_t RecSize;           ///< bytes per record, set by Reset
+  int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
+  bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
+  char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
+};
+
+/// Status numbers this layer sets besides the platform's own.
+namespace io_status {
+constexpr uint16_t FileNotFound = 2;
+constexpr uint16_t PathNotFound = 3;
+constexpr uint16_t AccessDenied = 5;
+constexpr uint16_t ReadShort = 100;
+constexpr uint16_t WriteShort = 101;
+constexpr uint16_t NotAssigned = 102;
+constexpr uint16_t NotOpen = 103;
+constexpr uint16_t NotOpenForInput = 104;
+constexpr uint16_t NotOpenForOutput = 105;
+constexpr uint16_t NegativeSeek = 131;
+}  // namespace io_status
+
+void Assign(FileRec& f, std::string_view name);
+/// Opens the existing regular file named by Assign for reading and writing and locks it for
+/// exclusive use. Never creates or truncates. Failure: status 2, 3, 5 or another non-zero number.
+void Reset(FileRec& f, int32_t recSize);
+/// Returns the status and clears it.
+uint16_t IOResult();
+void Seek(FileRec& f, int64_t n);
+/// Reads count records; n receives the records read. The end of the file is no error.
+void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n);
+/// Reads count records; fewer than count sets status 100.
+void BlockRead(FileRec& f, void* buf, int32_t count);
+/// Writes count records; n receives the records written.
+void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n);
+/// Writes count records; fewer than count sets status 101.
+void BlockWrite(FileRec& f, const void* buf, int32_t count);
+int64_t FilePos(FileRec& f);
+int64_t FileSize(FileRec& f);
+void Close(FileRec& f);
+
+/// The Linux calls of this layer, one entry each. Each returns what the system call returns
+/// and leaves errno set on failure. Tests swap the table to inject failures.
+struct FileCalls {
+  int (*open)(const char* path, int flags);
+  int (*close)(int fd);
+  int (*flock)(int fd, int operation);
+  /// 1 for a regular file, 0 for anything else, -1 on failure.
+  int (*is_regular)(int fd);
+  /// The size in bytes, or -1 on failure.
+  int64_t (*size)(int fd);
+  int64_t (*pread)(int fd, void* buf, std::size_t count, int64_t offset);
+  int64_t (*pwrite)(int fd, const void* buf, std::size_t count, int64_t offset);
+};
+
+/// The table in use; starts as the real system calls.
+extern const FileCalls* ActiveFileCalls;
+extern const FileCalls SystemFileCalls;
