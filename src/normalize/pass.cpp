@@ -1,0 +1,29 @@
+#include "normalize/pass.h"
+
+#include "driver/chunk_walk.h"
+#include "normalize/buffers.h"
+#include "normalize/gain.h"
+#include "normalize/progress.h"
+#include "runtime/file_access.h"
+
+void BUFWRITE() {
+  Seek(F, POSW);
+  BlockWrite(F, BUF[BUFN].samples, BUF[BUFN].count);
+  POSW = FilePos(F);
+}
+
+void BUFMAIN() {
+  POSR = FilePos(F);
+  POSW = FilePos(F);
+  BUFN = 0;
+  BUFREAD();
+  MUL = BlockGain(BUF[0].peak);
+  do {
+    BUFREAD();
+    BUFCALC();
+    BUFWRITE();
+    PROGRESS();
+    // Once a transfer has failed nothing more reaches the file; the rest of the chunk
+    // would only be read and scaled in vain.
+  } while (BUF[BUFN].count != 0 && InOutRes == 0);
+}
