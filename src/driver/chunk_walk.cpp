@@ -45,10 +45,8 @@ bool DeclaresPcm16(const uint8_t* body, int32_t length) {
   return formatTag == 0xFFFE && length >= 40 && std::memcmp(body + 24, PcmSubFormat, 16) == 0;
 }
 
-/// Walks the chunks from byte 12, each visited once in file order. With normalize false it
-/// only answers whether every "data" chunk may be rewritten as 16-bit samples: the last
-/// "fmt " before it declares 16-bit PCM, or there is none. With normalize true it
-/// normalizes them. Every step moves forward, so the walk ends on every input.
+}  // namespace
+
 bool WALK(bool normalize) {
   bool formatIsPcm16 = true;  // a "data" chunk with no "fmt " before it counts as 16-bit
   std::memset(HeaderBytes, 0, sizeof HeaderBytes);
@@ -81,8 +79,6 @@ bool WALK(bool normalize) {
   }
   return true;
 }
-
-}  // namespace
 
 void MAIN() {
   Assign(F, ParamStr(1));

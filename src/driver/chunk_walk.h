@@ -19,5 +19,11 @@ extern FileRec F;
 /// previous one where nothing arrived.
 extern ChunkHeader DATA;
 
+/// Walks the chunks of the open file F from byte 12, each visited once in file order. With
+/// normalize false it only answers whether every "data" chunk may be rewritten as 16-bit
+/// samples (the last "fmt " before it declares 16-bit PCM, or there is none); with normalize
+/// true it normalizes them and returns true. Every step moves forward: it ends on every input.
+bool WALK(bool normalize);
+
 /// Normalizes the file named by ParamStr(1). Halts with CannotOpen, NotPcm16 or IoFailure.
 void MAIN();

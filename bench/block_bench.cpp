@@ -1,0 +1,73 @@
+// The work done on one block of 96000 bytes: the peak scan and the ramped scaling, beside a
+// memcpy of the same bytes as the yardstick.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "normalize/buffers.h"
+#include "normalize/gain.h"
+
+namespace {
+
+std::vector<int16_t> NoiseBlock() {
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> d(-20000, 20000);
+  std::vector<int16_t> block(BlockSize, 0);
+  for (int32_t i = 0; i < FilledSlots; ++i) block[i] = static_cast<int16_t>(d(rng));
+  return block;
+}
+
+void BM_Memcpy96000(benchmark::State& state) {
+  const std::vector<int16_t> from = NoiseBlock();
+  std::vector<int16_t> to(BlockSize);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), BlockSize);
+    benchmark::DoNotOptimize(to.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * BlockSize);
+}
+BENCHMARK(BM_Memcpy96000);
+
+void BM_PeakScan(benchmark::State& state) {
+  const std::vector<int16_t> block = NoiseBlock();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(PeakOf(block.data(), FilledSlots));
+  }
+  state.SetBytesProcessed(state.iterations() * BlockSize);
+}
+BENCHMARK(BM_PeakScan);
+
+void BM_ScaleRamp(benchmark::State& state) {
+  const std::vector<int16_t> fresh = NoiseBlock();
+  std::vector<int16_t> block = fresh;
+  for (auto _ : state) {
+    // A gain of x1.0 rising slightly keeps the samples from shrinking to nothing over the run.
+    ScaleRamp(block.data(), FilledSlots, 1 << 24, 1);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * BlockSize);
+}
+BENCHMARK(BM_ScaleRamp);
+
+void BM_BlockWork(benchmark::State& state) {
+  const std::vector<int16_t> fresh = NoiseBlock();
+  std::memcpy(BUF[0].samples, fresh.data(), BlockSize);
+  std::memcpy(BUF[1].samples, fresh.data(), BlockSize);
+  BUF[0].peak = BUF[1].peak = 20000;
+  for (auto _ : state) {
+    BUF[1].peak = PeakOf(BUF[1].samples, FilledSlots);
+    BUFN = 0;
+    MUL = BlockGain(BUF[0].peak);
+    BUFCALC();
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * BlockSize);
+}
+BENCHMARK(BM_BlockWork);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,139 @@
+#include "normalize/reference_model.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace testing_support {
+namespace {
+
+struct Model {
+  Bytes file;
+  int64_t pos = 0;
+  int16_t buf[2][96000] = {};
+  int32_t count[2] = {};
+  int32_t peak[2] = {};
+  int32_t bufn = 0;
+  int64_t posr = 0;
+  int64_t posw = 0;
+  int32_t mul = 0;
+  uint32_t remaining = 0;
+  uint8_t header[8] = {};
+  std::vector<std::pair<int64_t, int32_t>> writes;
+
+  int32_t Read(void* to, int64_t at, int32_t n) {
+    const int64_t size = static_cast<int64_t>(file.size());
+    const int64_t got = std::max<int64_t>(0, std::min<int64_t>(n, size - at));
+    if (got > 0) std::memcpy(to, file.data() + at, static_cast<size_t>(got));
+    return static_cast<int32_t>(got);
+  }
+
+  static int32_t Gain(int32_t p) { return ((1 << 29) / p) * 1016; }
+
+  void BufRead() {
+    pos = posr;
+    count[bufn] = remaining >= 96000 ? 96000 : static_cast<int32_t>(remaining);
+    remaining -= static_cast<uint32_t>(count[bufn]);
+    posr += count[bufn];
+    pos += Read(buf[bufn], pos, count[bufn]);
+    peak[bufn] = 1024;
+    for (int i = 0; i < 96000; ++i) {
+      const int32_t m = buf[bufn][i] < 0 ? -static_cast<int32_t>(buf[bufn][i]) : buf[bufn][i];
+      if (m > peak[bufn]) peak[bufn] = m;
+    }
+    bufn = (bufn + 1) % 2;
+  }
+
+  void BufCalc() {
+    const int a = bufn;
+    const int32_t gThis = Gain(peak[a]), gNext = Gain(peak[1 - a]);
+    int32_t target = std::min(gThis, gNext);
+    if (target - mul > 0x200000) target = mul + 0x200000;
+    const int32_t step = (target - mul) / 96000;
+    for (int i = 0; i < 96000; ++i) {
+      const int64_t x = static_cast<int64_t>(buf[a][i]) * (mul >> 10);
+      buf[a][i] = static_cast<int16_t>(x / 16384);  // division truncates toward zero
+      mul += step;
+    }
+    mul = target;
+  }
+
+  void BufWrite() {
+    pos = posw;
+    std::memcpy(file.data() + pos, buf[bufn], static_cast<size_t>(count[bufn]));
+    writes.emplace_back(pos, count[bufn]);
+    pos += count[bufn];
+    posw = pos;
+  }
+
+  void BufMain() {
+    posr = posw = pos;
+    bufn = 0;
+    BufRead();
+    mul = Gain(peak[0]);
+    do {
+      BufRead();
+      BufCalc();
+      BufWrite();
+    } while (count[bufn] != 0);
+  }
+
+  static uint32_t U32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  }
+
+  static bool Pcm16(const uint8_t* b, int32_t n) {
+    static const uint8_t sub[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    if (n < 16 || (b[14] | b[15] << 8) != 16) return false;
+    const int tag = b[0] | b[1] << 8;
+    return tag == 1 || (tag == 0xFFFE && n >= 40 && std::memcmp(b + 24, sub, 16) == 0);
+  }
+
+  bool Walk(bool normalize) {
+    bool pcm = true;
+    std::memset(header, 0, sizeof header);
+    pos = 12;
+    int32_t n = Read(header, pos, 8);
+    pos += n;
+    while (n >= 1) {
+      const int64_t body = pos;
+      const uint32_t size = U32(header + 4);
+      if (std::memcmp(header, "fmt ", 4) == 0) {
+        uint8_t fmt[40];
+        pcm = Pcm16(fmt, Read(fmt, body, static_cast<int32_t>(std::min<uint32_t>(size, 40))));
+      }
+      if (std::memcmp(header, "data", 4) == 0) {
+        if (!pcm) return false;
+        if (normalize) {
+          remaining = static_cast<uint32_t>(
+              std::min<int64_t>(size, std::max<int64_t>(0, static_cast<int64_t>(file.size()) - body)));
+          BufMain();
+        }
+      }
+      pos = body + size + (size & 1);
+      n = Read(header, pos, 8);
+      pos += n;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+ModelResult NormalizeModel(const Bytes& file) {
+  auto model = std::make_unique<Model>();
+  model->file = file;
+  ModelResult result;
+  if (!model->Walk(false)) {
+    result.file = file;
+    result.refused = true;
+    return result;
+  }
+  model->Walk(true);
+  result.file = std::move(model->file);
+  result.writes = std::move(model->writes);
+  return result;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,50 @@
+#include "normalize/walk_runner.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "driver/chunk_walk.h"
+#include "normalize/buffers.h"
+#include "normalize/gain.h"
+#include "runtime/console.h"
+#include "runtime/file_access.h"
+#include "runtime/text_output.h"
+
+namespace testing_support {
+
+void ResetProgramState() {
+  std::memset(BUF, 0, sizeof BUF);
+  BUFN = 0;
+  POSR = POSW = 0;
+  MUL = 0;
+  std::memset(&DATA, 0, sizeof DATA);
+  InOutRes = 0;
+  static const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  BindOutputHandle(Output, devNull);
+  OutHandle = devNull;
+}
+
+WalkRun RunWalk(const Bytes& input) {
+  TempDir dir;
+  const std::string path = dir.file("in.wav");
+  WriteFile(path, input);
+  ResetProgramState();
+  WalkRun run;
+  Assign(F, path);
+  Reset(F, 1);
+  if (IOResult() != 0) {
+    ADD_FAILURE() << "cannot open " << path;
+    return run;
+  }
+  run.accepted = WALK(false);
+  if (run.accepted) WALK(true);
+  Close(F);
+  run.status = IOResult();
+  run.file = ReadFile(path);
+  return run;
+}
+
+}  // namespace testing_support

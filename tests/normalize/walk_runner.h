@@ -1,0 +1,19 @@
+// Runs the real chunk walk and normalizer in this process on a file built by a test, the way
+// the tool does after opening it, with the screen text sent nowhere.
+#pragma once
+
+#include "support/files.h"
+
+namespace testing_support {
+
+struct WalkRun {
+  Bytes file;                 ///< the file afterwards
+  bool accepted = false;      ///< the format check let the file through
+  uint16_t status = 0;        ///< the I/O status after the walk
+};
+
+/// Starts from the state of a fresh process: zeroed buffers, gain and status.
+void ResetProgramState();
+WalkRun RunWalk(const Bytes& input);
+
+}  // namespace testing_support
