@@ -32,6 +32,7 @@ struct FileRec {
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
   bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
+  bool NameHasZeroByte;      ///< Assign was given a name with a zero byte inside: opening it would cut it
   char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
 };
 
@@ -68,9 +69,16 @@ int64_t FilePos(FileRec& f);
 int64_t FileSize(FileRec& f);
 void Close(FileRec& f);
 
+constexpr int PathRegular = 0;
+constexpr int PathDirectory = 1;
+constexpr int PathOther = 2;
+
 /// The Linux calls of this layer, one entry each. Each returns what the system call returns
 /// and leaves errno set on failure. Tests swap the table to inject failures.
 struct FileCalls {
+  /// What the path names, following symbolic links, without opening it: PathRegular,
+  /// PathDirectory or PathOther, or -1 on failure.
+  int (*path_kind)(const char* path);
   int (*open)(const char* path, int flags);
   int (*close)(int fd);
   int (*flock)(int fd, int operation);

@@ -1,0 +1,330 @@
+#include "runtime/file_access.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+uint16_t InOutRes = 0;
+uint8_t FileMode = 2;
+
+namespace {
+
+// Positions above 2 GiB must survive the trip through pread and pwrite.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
+
+int SystemPathKind(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return PathRegular;
+  if (S_ISDIR(st.st_mode)) return PathDirectory;
+  return PathOther;
+}
+
+int SystemOpen(const char* path, int flags) { return open(path, flags); }
+int SystemClose(int fd) { return close(fd); }
+int SystemFlock(int fd, int operation) { return flock(fd, operation); }
+
+int SystemIsRegular(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int64_t SystemSize(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return st.st_size;
+}
+
+int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
+  return pread(fd, buf, count, offset);
+}
+
+int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset) {
+  return pwrite(fd, buf, count, offset);
+}
+
+bool IsOpenMode(uint32_t mode) {
+  return mode == ModeInput || mode == ModeOutput || mode == ModeInOut;
+}
+
+/// Turns an errno into a status: the numbers the program's callers know for a missing file,
+/// a missing directory and refused access, errno itself otherwise. Never 0, because a
+/// failure reported as 0 would read as success.
+uint16_t StatusFromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+      return io_status::FileNotFound;
+    case ENOTDIR:
+      return io_status::PathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return io_status::AccessDenied;
+    default:
+      break;
+  }
+  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
+  return low != 0 ? low : static_cast<uint16_t>(EIO);
+}
+
+/// ENOENT does not say which part of the path is missing; the directory part decides
+/// between "no such file" and "no such directory".
+uint16_t MissingPathStatus(const char* name) {
+  char dir[FileNameCapacity + 1];
+  std::size_t len = std::strlen(name);
+  while (len > 1 && name[len - 1] == '/') --len;  // "missing/" names the entry "missing"
+  std::size_t cut = len;
+  while (cut > 0 && name[cut - 1] != '/') --cut;
+  if (cut == 0) return io_status::FileNotFound;  // relative to the working directory
+  if (cut > 1) --cut;                             // keep "/" itself for "/name"
+  std::memcpy(dir, name, cut);
+  dir[cut] = '\0';
+  return ActiveFileCalls->path_kind(dir) == PathDirectory ? io_status::FileNotFound
+                                                          : io_status::PathNotFound;
+}
+
+uint16_t OpenFailureStatus(const char* name, int e) {
+  return e == ENOENT ? MissingPathStatus(name) : StatusFromErrno(e);
+}
+
+void SetStatusFromErrno(int e) { InOutRes = StatusFromErrno(e); }
+
+/// Opens name for the access that FileMode selects, refusing anything but an existing
+/// regular file, and takes the exclusive lock. Returns the descriptor, or -1 with the status set.
+int OpenExclusive(const char* name, int accessFlags) {
+  const FileCalls& calls = *ActiveFileCalls;
+  // A device, FIFO or directory is never opened at all: opening one can block or act on
+  // the device, and the tool must only ever rewrite an ordinary file.
+  const int kind = calls.path_kind(name);
+  if (kind < 0) {
+    InOutRes = OpenFailureStatus(name, errno);
+    return -1;
+  }
+  if (kind != PathRegular) {
+    InOutRes = io_status::AccessDenied;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = calls.open(name, accessFlags | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    InOutRes = OpenFailureStatus(name, errno);
+    return -1;
+  }
+  // The path may have been replaced between the check and the open.
+  const int regular = calls.is_regular(fd);
+  if (regular != 1) {
+    InOutRes = regular < 0 ? StatusFromErrno(errno) : io_status::AccessDenied;
+    calls.close(fd);
+    return -1;
+  }
+  int locked;
+  do {
+    locked = calls.flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    SetStatusFromErrno(errno);
+    calls.close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+/// Guard step 2 and the access check of a transfer. Returns true when the transfer may go on.
+bool CheckTransferMode(const FileRec& f, uint32_t allowed, uint16_t wrongModeStatus) {
+  if (f.Mode == allowed || f.Mode == ModeInOut) return true;
+  const bool otherDirection = f.Mode == ModeInput || f.Mode == ModeOutput;
+  InOutRes = otherDirection ? wrongModeStatus : io_status::NotOpen;
+  return false;
+}
+
+/// Bytes for count records, or -1 when nothing may be transferred (a negative count, or a
+/// record size no successful Reset leaves behind).
+int64_t TransferBytes(const FileRec& f, int32_t count) {
+  if (count < 0 || f.RecSize <= 0) return -1;
+  return static_cast<int64_t>(count) * f.RecSize;
+}
+
+}  // namespace
+
+const FileCalls SystemFileCalls = {
+    SystemPathKind, SystemOpen, SystemClose, SystemFlock, SystemIsRegular,
+    SystemSize,     SystemPread, SystemPwrite,
+};
+const FileCalls* ActiveFileCalls = &SystemFileCalls;
+
+void Assign(FileRec& f, std::string_view name) {
+  std::memset(&f, 0, sizeof f);
+  f.Handle = UnusedHandle;
+  f.Mode = ModeClosed;
+  if (name.size() > FileNameCapacity) {
+    f.NameTooLong = true;
+    return;
+  }
+  if (name.find('\0') != std::string_view::npos) {
+    f.NameHasZeroByte = true;
+    return;
+  }
+  std::memcpy(f.Name, name.data(), name.size());
+}
+
+void Reset(FileRec& f, int32_t recSize) {
+  if (InOutRes != 0) return;
+  if (IsOpenMode(f.Mode)) {
+    Close(f);
+  } else if (f.Mode != ModeClosed) {
+    InOutRes = io_status::NotAssigned;
+    return;
+  }
+  // A negative record size would turn every count into a negative byte count.
+  if (recSize <= 0) {
+    InOutRes = io_status::FileNotFound;
+    return;
+  }
+  f.Handle = UnusedHandle;
+  f.Position = 0;
+  int accessFlags;
+  switch (FileMode & 3) {
+    case 0:
+      f.Mode = ModeInput;
+      accessFlags = O_RDONLY;
+      break;
+    case 1:
+      f.Mode = ModeOutput;
+      accessFlags = O_WRONLY;
+      break;
+    default:
+      f.Mode = ModeInOut;
+      accessFlags = O_RDWR;
+      break;
+  }
+  f.RecSize = recSize;
+  if (f.NameTooLong) {
+    InOutRes = ENAMETOOLONG;
+  } else if (f.NameHasZeroByte) {
+    InOutRes = EINVAL;
+  } else if (f.Name[0] == '\0') {
+    InOutRes = io_status::FileNotFound;
+  } else {
+    f.Handle = OpenExclusive(f.Name, accessFlags);
+  }
+}
+
+uint16_t IOResult() {
+  const uint16_t status = InOutRes;
+  InOutRes = 0;
+  return status;
+}
+
+void Seek(FileRec& f, int64_t n) {
+  if (InOutRes != 0) return;
+  if (!IsOpenMode(f.Mode)) {
+    InOutRes = io_status::NotOpen;
+    return;
+  }
+  int64_t bytes;
+  if (__builtin_mul_overflow(n, static_cast<int64_t>(f.RecSize), &bytes)) {
+    InOutRes = n < 0 ? io_status::NegativeSeek : static_cast<uint16_t>(EOVERFLOW);
+    return;
+  }
+  if (bytes < 0) {
+    InOutRes = io_status::NegativeSeek;
+    return;
+  }
+  f.Position = bytes;
+}
+
+void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n) {
+  n = 0;
+  if (InOutRes != 0) return;
+  if (!CheckTransferMode(f, ModeInput, io_status::NotOpenForInput)) return;
+  const int64_t bytes = TransferBytes(f, count);
+  if (bytes < 0) return;
+  int64_t got;
+  do {
+    got = ActiveFileCalls->pread(f.Handle, buf, static_cast<std::size_t>(bytes), f.Position);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    SetStatusFromErrno(errno);
+    return;
+  }
+  f.Position += got;
+  n = static_cast<int32_t>(got / f.RecSize);
+}
+
+void BlockRead(FileRec& f, void* buf, int32_t count) {
+  int32_t n;
+  BlockRead(f, buf, count, n);
+  if (n < count && count > 0) InOutRes = io_status::ReadShort;
+}
+
+void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n) {
+  n = 0;
+  if (InOutRes != 0) return;
+  if (!CheckTransferMode(f, ModeOutput, io_status::NotOpenForOutput)) return;
+  const int64_t bytes = TransferBytes(f, count);
+  if (bytes < 0) return;
+  int64_t put;
+  do {
+    put = ActiveFileCalls->pwrite(f.Handle, buf, static_cast<std::size_t>(bytes), f.Position);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) {
+    SetStatusFromErrno(errno);
+    return;
+  }
+  f.Position += put;
+  n = static_cast<int32_t>(put / f.RecSize);
+}
+
+void BlockWrite(FileRec& f, const void* buf, int32_t count) {
+  int32_t n;
+  BlockWrite(f, buf, count, n);
+  if (n < count && count > 0) InOutRes = io_status::WriteShort;
+}
+
+int64_t FilePos(FileRec& f) {
+  if (InOutRes != 0) return 0;
+  if (!IsOpenMode(f.Mode)) {
+    InOutRes = io_status::NotOpen;
+    return 0;
+  }
+  if (f.RecSize <= 0) return 0;
+  return f.Position / f.RecSize;
+}
+
+int64_t FileSize(FileRec& f) {
+  if (InOutRes != 0) return 0;
+  if (!IsOpenMode(f.Mode)) {
+    InOutRes = io_status::NotOpen;
+    return 0;
+  }
+  if (f.RecSize <= 0) return 0;
+  const int64_t size = ActiveFileCalls->size(f.Handle);
+  if (size < 0) {
+    SetStatusFromErrno(errno);
+    return 0;
+  }
+  return size / f.RecSize;
+}
+
+void Close(FileRec& f) {
+  if (InOutRes != 0) return;
+  if (!IsOpenMode(f.Mode)) {
+    InOutRes = io_status::NotOpen;
+    return;
+  }
+  // Not retried on EINTR: Linux has released the descriptor by then, and a second close
+  // could hit one opened meanwhile. The result says nothing the program could act on.
+  if (f.Handle >= 0) ActiveFileCalls->close(f.Handle);
+  f.Handle = UnusedHandle;
+  f.Mode = ModeClosed;
+}
