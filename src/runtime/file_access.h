@@ -32,7 +32,7 @@ struct FileRec {
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
   bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
-  bool NameHasZeroByte;      ///< Assign was given a name with a zero byte inside: opening it would cut it
+  bool NameHasZeroByte;      ///< the name given to Assign held a zero byte: refused, never cut
   char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
 };
 
@@ -56,6 +56,7 @@ void Assign(FileRec& f, std::string_view name);
 void Reset(FileRec& f, int32_t recSize);
 /// Returns the status and clears it.
 uint16_t IOResult();
+/// Moves the file object's own position; past the end is fine, a negative one sets 131.
 void Seek(FileRec& f, int64_t n);
 /// Reads count records; n receives the records read. The end of the file is no error.
 void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n);
@@ -67,6 +68,7 @@ void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n);
 void BlockWrite(FileRec& f, const void* buf, int32_t count);
 int64_t FilePos(FileRec& f);
 int64_t FileSize(FileRec& f);
+/// Closes the descriptor, which gives up the lock; never sets a status from the platform.
 void Close(FileRec& f);
 
 constexpr int PathRegular = 0;
