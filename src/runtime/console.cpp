@@ -1,7 +1,564 @@
 #include "runtime/console.h"
 
-// Until the terminal device is in place, Output stays on standard output.
-void InitCrt() {}
-void RestoreTerminal() {}
-uint8_t WhereY() { return 1; }
-void GotoXY(uint8_t, uint8_t) {}
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstddef>
+#include <cstring>
+
+#include "runtime/exit_status.h"
+#include "runtime/file_access.h"
+#include "runtime/system.h"
+
+int32_t OutHandle = UnusedHandle;
+int32_t InputHandle = UnusedHandle;
+uint8_t TextAttr = 0x07;
+uint16_t WindMin = 0;
+uint16_t WindMax = 0;
+int32_t ScreenWidth = 0;
+int32_t ScreenHeight = 0;
+int32_t CursorSaveX = 0;
+int32_t CursorSaveY = 0;
+int32_t CurrX = 1;
+int32_t CurrY = 1;
+
+namespace {
+
+constexpr int32_t kLargestWindow = 255;
+constexpr int32_t kDefaultWidth = 80;
+constexpr int32_t kDefaultHeight = 25;
+constexpr int kCursorReplyTimeoutMs = 250;
+
+// What each cell byte looks like: the code page 437 picture of the byte. Byte 0 is shown
+// blank; the control bytes get their pictures so that no byte of text can steer the terminal.
+constexpr char32_t kCodePage437[256] = {
+    0x0020, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022,  // 0x00
+    0x25D8, 0x25CB, 0x25D9, 0x2642, 0x2640, 0x266A, 0x266B, 0x263C,
+    0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,  // 0x10
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,
+    0x0020, 0x0021, 0x0022, 0x0023, 0x0024, 0x0025, 0x0026, 0x0027,  // 0x20
+    0x0028, 0x0029, 0x002A, 0x002B, 0x002C, 0x002D, 0x002E, 0x002F,
+    0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037,  // 0x30
+    0x0038, 0x0039, 0x003A, 0x003B, 0x003C, 0x003D, 0x003E, 0x003F,
+    0x0040, 0x0041, 0x0042, 0x0043, 0x0044, 0x0045, 0x0046, 0x0047,  // 0x40
+    0x0048, 0x0049, 0x004A, 0x004B, 0x004C, 0x004D, 0x004E, 0x004F,
+    0x0050, 0x0051, 0x0052, 0x0053, 0x0054, 0x0055, 0x0056, 0x0057,  // 0x50
+    0x0058, 0x0059, 0x005A, 0x005B, 0x005C, 0x005D, 0x005E, 0x005F,
+    0x0060, 0x0061, 0x0062, 0x0063, 0x0064, 0x0065, 0x0066, 0x0067,  // 0x60
+    0x0068, 0x0069, 0x006A, 0x006B, 0x006C, 0x006D, 0x006E, 0x006F,
+    0x0070, 0x0071, 0x0072, 0x0073, 0x0074, 0x0075, 0x0076, 0x0077,  // 0x70
+    0x0078, 0x0079, 0x007A, 0x007B, 0x007C, 0x007D, 0x007E, 0x2302,
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 0x80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 0x90
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // 0xA0
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // 0xB0
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // 0xC0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // 0xD0
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,  // 0xE0
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // 0xF0
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+/// One cell byte as the terminal's encoding spells it.
+struct Glyph {
+  uint8_t length;
+  char bytes[7];
+};
+Glyph g_glyphs[256];
+
+/// Where the terminal's own cursor stands, in the device's 0-based coordinates. The terminal
+/// is steered only by relative moves from here, so a guessed start row shifts the picture but
+/// never tears it.
+struct TerminalCursor {
+  int32_t x = 0;
+  int32_t y = 0;
+  /// The last column was just written: the terminal holds the wrap back until the next glyph,
+  /// and a cursor move from this state is only well defined after a carriage return.
+  bool wrapPending = false;
+};
+TerminalCursor g_terminal;
+/// Columns of the real terminal; the deferred wrap happens at its edge, not at the window's.
+int32_t g_terminalColumns = kDefaultWidth;
+
+// The bytes of one device operation, sent with one write. Per pending character at most one
+// cursor move, one glyph and one scroll (another move and CR LF): under 40 bytes, so 256
+// pending characters fit with room to spare.
+constexpr std::size_t kOutCapacity = 16384;
+char g_out[kOutCapacity];
+std::size_t g_outLength = 0;
+
+// Terminal modes to give back. Written before the change they undo, read by signal handlers.
+termios g_savedInputModes;
+volatile sig_atomic_t g_inputModesChanged = 0;
+termios g_queryModes;
+int g_queryFd = -1;
+volatile sig_atomic_t g_queryActive = 0;
+
+constexpr int kRestoringSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+
+uint8_t winMinX() { return static_cast<uint8_t>((WindMin & 0xFF) + 1); }
+uint8_t winMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
+uint8_t winMaxX() { return static_cast<uint8_t>((WindMax & 0xFF) + 1); }
+uint8_t winMaxY() { return static_cast<uint8_t>((WindMax >> 8) + 1); }
+
+void flushOut() {
+  std::size_t done = 0;
+  while (done < g_outLength) {
+    ssize_t n = ::write(OutHandle, g_out + done, g_outLength - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the device reports no failure; what the terminal refused is dropped
+    done += static_cast<std::size_t>(n);
+  }
+  g_outLength = 0;
+}
+
+void append(const char* bytes, std::size_t n) {
+  if (g_outLength + n > kOutCapacity) flushOut();
+  std::memcpy(g_out + g_outLength, bytes, n);
+  g_outLength += n;
+}
+
+/// ESC [ count letter: a relative cursor move.
+void appendMove(int32_t count, char letter) {
+  char seq[16] = {'\x1b', '['};
+  std::size_t n = 2;
+  char digits[12];
+  std::size_t d = 0;
+  do {
+    digits[d++] = static_cast<char>('0' + count % 10);
+    count /= 10;
+  } while (count > 0);
+  while (d > 0) seq[n++] = digits[--d];
+  seq[n++] = letter;
+  append(seq, n);
+}
+
+void moveTerminalTo(int32_t x, int32_t y) {
+  if (g_terminal.wrapPending) {
+    append("\r", 1);
+    g_terminal.x = 0;
+    g_terminal.wrapPending = false;
+  }
+  if (y < g_terminal.y) appendMove(g_terminal.y - y, 'A');
+  if (y > g_terminal.y) appendMove(y - g_terminal.y, 'B');
+  g_terminal.y = y;
+  if (x == g_terminal.x) return;
+  if (x == 0) {
+    append("\r", 1);
+  } else if (x > g_terminal.x) {
+    appendMove(x - g_terminal.x, 'C');
+  } else {
+    appendMove(g_terminal.x - x, 'D');
+  }
+  g_terminal.x = x;
+}
+
+void putCell(int32_t x, int32_t y, uint8_t ch) {
+  moveTerminalTo(x, y);
+  const Glyph& glyph = g_glyphs[ch];
+  append(glyph.bytes, glyph.length);
+  if (g_terminal.x + 1 >= g_terminalColumns) {
+    g_terminal.wrapPending = true;
+  } else {
+    ++g_terminal.x;
+  }
+}
+
+/// Removes the window's top row: a line end on the terminal's last row, so that the terminal
+/// scrolls and keeps the lost row in its scrollback. CR LF rather than LF alone, since the
+/// terminal may or may not add the CR itself.
+void RemoveLine() {
+  moveTerminalTo(g_terminal.x, winMaxY() - 1);
+  append("\r\n", 2);
+  g_terminal.x = 0;
+}
+
+void WriteChar(uint8_t ch) {
+  switch (ch) {
+    case 7:
+      break;
+    case 8:
+      if (CurrX > winMinX()) --CurrX;
+      break;
+    case 10:
+      ++CurrY;
+      break;
+    case 13:
+      CurrX = winMinX();
+      break;
+    default:
+      putCell(CurrX - 1, CurrY - 1, ch);
+      ++CurrX;
+  }
+  if (CurrX > winMaxX()) {
+    CurrX = winMinX();
+    ++CurrY;
+  }
+  while (CurrY > winMaxY()) {
+    RemoveLine();
+    --CurrY;
+  }
+}
+
+void GetScreenCursor(int32_t& x, int32_t& y) {
+  x = CursorSaveX + 1;
+  y = CursorSaveY + 1;
+}
+
+/// Records the device cursor and adds the visible cursor's move to the pending bytes.
+void placeScreenCursor(int32_t x, int32_t y) {
+  CursorSaveX = x - 1;
+  CursorSaveY = y - 1;
+  moveTerminalTo(CursorSaveX, CursorSaveY);
+}
+
+void SetScreenCursor(int32_t x, int32_t y) {
+  placeScreenCursor(x, y);
+  flushOut();
+}
+
+int CrtReturn(TextRec&) { return 0; }
+
+/// The keyboard side is never read by this program; a read hands over what one read() gives.
+int CrtRead(TextRec& t) {
+  ssize_t n;
+  do {
+    n = ::read(t.Handle, t.Buffer, static_cast<std::size_t>(t.Capacity));
+  } while (n < 0 && errno == EINTR);
+  t.Pending = 0;
+  t.BufEnd = n > 0 ? static_cast<int32_t>(n) : 0;
+  return 0;
+}
+
+void storeUtf8(Glyph& glyph, char32_t c) {
+  auto* out = reinterpret_cast<unsigned char*>(glyph.bytes);
+  if (c < 0x80) {
+    out[0] = static_cast<unsigned char>(c);
+    glyph.length = 1;
+  } else if (c < 0x800) {
+    out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+    out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    glyph.length = 2;
+  } else {
+    out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+    out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    glyph.length = 3;
+  }
+}
+
+/// The terminal's character encoding, from the user's locale; the program's own locale is
+/// left as it was. A plain C locale says ASCII, but terminals today expect UTF-8.
+bool terminalIsUtf8(char* codeset, std::size_t capacity) {
+  char previous[256] = "C";
+  if (const char* current = std::setlocale(LC_CTYPE, nullptr)) {
+    std::strncpy(previous, current, sizeof previous - 1);
+  }
+  std::setlocale(LC_CTYPE, "");
+  std::strncpy(codeset, nl_langinfo(CODESET), capacity - 1);
+  codeset[capacity - 1] = '\0';
+  std::setlocale(LC_CTYPE, previous);
+  return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0 ||
+         std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || codeset[0] == '\0';
+}
+
+/// Recodes the glyphs that are not ASCII into codeset; what it cannot show becomes '?'.
+/// A result holding control bytes (a shifting encoding) counts as unshowable as well.
+void recodeGlyphs(const char* codeset) {
+  iconv_t cd = iconv_open(codeset, "UTF-8");
+  for (int byte = 0; byte < 256; ++byte) {
+    Glyph& glyph = g_glyphs[byte];
+    if (glyph.length == 1) continue;
+    char in[sizeof glyph.bytes];
+    std::memcpy(in, glyph.bytes, glyph.length);
+    char* inPtr = in;
+    std::size_t inLeft = glyph.length;
+    char out[sizeof glyph.bytes];
+    char* outPtr = out;
+    std::size_t outLeft = sizeof out;
+    bool ok = cd != reinterpret_cast<iconv_t>(-1);
+    if (ok) {
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+           inLeft == 0 && outPtr != out;
+    }
+    for (char* p = out; ok && p < outPtr; ++p) {
+      auto b = static_cast<unsigned char>(*p);
+      if (b < 0x20 || b == 0x7F) ok = false;
+    }
+    if (ok) {
+      glyph.length = static_cast<uint8_t>(outPtr - out);
+      std::memcpy(glyph.bytes, out, glyph.length);
+    } else {
+      glyph.bytes[0] = '?';
+      glyph.length = 1;
+    }
+  }
+  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+}
+
+void buildGlyphs() {
+  for (int byte = 0; byte < 256; ++byte) storeUtf8(g_glyphs[byte], kCodePage437[byte]);
+  char codeset[64];
+  if (!terminalIsUtf8(codeset, sizeof codeset)) recodeGlyphs(codeset);
+}
+
+/// A process in a background job must not read from the terminal or change its modes: the
+/// terminal would stop it. A terminal that is not ours to control imposes no such rule.
+bool isBackground(int fd) {
+  pid_t foreground = tcgetpgrp(fd);
+  return foreground != -1 && foreground != getpgrp();
+}
+
+void restoreAndDie(int sig) {
+  int savedErrno = errno;
+  RestoreTerminal();
+  // The handler was one-shot: the default action is back, and it runs once this returns.
+  raise(sig);
+  errno = savedErrno;
+}
+
+void installRestoringHandlers() {
+  for (int sig : kRestoringSignals) {
+    struct sigaction previous {};
+    if (sigaction(sig, nullptr, &previous) != 0) continue;
+    if (previous.sa_handler == SIG_IGN) continue;  // whoever started us wants it ignored
+    struct sigaction action {};
+    action.sa_handler = restoreAndDie;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int other : kRestoringSignals) sigaddset(&action.sa_mask, other);
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+int64_t nowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/// Finds the last "ESC [ row ; col R" in text; anything of another shape is ignored.
+bool parseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
+  bool found = false;
+  for (std::size_t start = 0; start + 1 < length; ++start) {
+    if (text[start] != '\x1b' || text[start + 1] != '[') continue;
+    std::size_t i = start + 2;
+    int32_t numbers[2] = {0, 0};
+    bool shaped = true;
+    for (int k = 0; k < 2 && shaped; ++k) {
+      std::size_t digits = 0;
+      while (i < length && text[i] >= '0' && text[i] <= '9' && digits < 6) {
+        numbers[k] = numbers[k] * 10 + (text[i] - '0');
+        ++i;
+        ++digits;
+      }
+      char expected = k == 0 ? ';' : 'R';
+      shaped = digits > 0 && i < length && text[i] == expected;
+      ++i;
+    }
+    if (shaped && numbers[0] > 0 && numbers[1] > 0) {
+      row = numbers[0];
+      col = numbers[1];
+      found = true;
+    }
+  }
+  return found;
+}
+
+/// Asks the terminal where its cursor is (1-based). Echo and line editing are off only for
+/// the short wait for the answer; a terminal that stays silent costs that wait and no more.
+bool queryCursor(int fd, int32_t& row, int32_t& col) {
+  if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDWR) return false;
+  termios modes{};
+  if (tcgetattr(fd, &modes) != 0) return false;
+  g_queryModes = modes;
+  g_queryFd = fd;
+  g_queryActive = 1;
+  termios quiet = modes;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+  quiet.c_cc[VMIN] = 1;
+  quiet.c_cc[VTIME] = 0;
+  bool found = false;
+  if (tcsetattr(fd, TCSANOW, &quiet) == 0 && ::write(fd, "\x1b[6n", 4) == 4) {
+    char reply[64];
+    std::size_t length = 0;
+    const int64_t deadline = nowMs() + kCursorReplyTimeoutMs;
+    while (length < sizeof reply) {
+      int64_t left = deadline - nowMs();
+      if (left <= 0) break;
+      pollfd p{fd, POLLIN, 0};
+      int ready = poll(&p, 1, static_cast<int>(left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;
+      ssize_t n = ::read(fd, reply + length, sizeof reply - length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      length += static_cast<std::size_t>(n);
+      if (reply[length - 1] == 'R' && parseCursorReply(reply, length, row, col)) {
+        found = true;
+        break;
+      }
+    }
+  }
+  tcsetattr(fd, TCSANOW, &modes);
+  g_queryActive = 0;
+  return found;
+}
+
+/// Switches off signal keys and echo on standard input if it is a terminal of ours: Ctrl+C
+/// and friends become ordinary input that nobody reads, and typed keys do not land on the
+/// progress row.
+void TurnMouseOff() {
+  if (!isatty(STDIN_FILENO) || isBackground(STDIN_FILENO)) return;
+  termios modes{};
+  if (tcgetattr(STDIN_FILENO, &modes) != 0) return;
+  g_savedInputModes = modes;
+  g_inputModesChanged = 1;
+  modes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &modes) != 0) g_inputModesChanged = 0;
+}
+
+/// The I/O check after start-up output: a latched failure becomes a runtime error.
+void checkIo() {
+  if (InOutRes != 0) {
+    uint16_t status = InOutRes;
+    InOutRes = 0;
+    HandleError(status);
+  }
+}
+
+[[noreturn]] void failStart(std::string_view reason) {
+  Write_Str(0, StdErr, reason);
+  Writeln_End(StdErr);
+  checkIo();
+  Halt(ExitStatus::NoTerminal);
+}
+
+int32_t clampSize(int32_t reported, int32_t fallback) {
+  if (reported <= 0) return fallback;
+  return reported > kLargestWindow ? kLargestWindow : reported;
+}
+
+}  // namespace
+
+uint8_t WhereY() { return static_cast<uint8_t>((CursorSaveY + 1) - winMinY() + 1); }
+
+void GotoXY(uint8_t x, uint8_t y) {
+  const int width = winMaxX() - winMinX() + 1;
+  const int height = winMaxY() - winMinY() + 1;
+  if (x < 1 || x > width || y < 1 || y > height) return;
+  SetScreenCursor(x + winMinX() - 1, y + winMinY() - 1);
+}
+
+void AssignCrt(TextRec& t) {
+  Assign(t, "");
+  t.OpenOp = CrtOpen;
+}
+
+int CrtOpen(TextRec& t) {
+  if (t.Mode == ModeOutput) {
+    t.TransferOp = CrtWrite;
+    t.FlushOp = CrtWrite;
+  } else {
+    t.Mode = ModeInput;
+    t.TransferOp = CrtRead;
+    t.FlushOp = CrtReturn;
+  }
+  t.CloseOp = CrtClose;
+  return 0;
+}
+
+int CrtWrite(TextRec& t) {
+  GetScreenCursor(CurrX, CurrY);
+  for (int32_t i = 0; i < t.Pending; ++i) WriteChar(static_cast<uint8_t>(t.Buffer[i]));
+  placeScreenCursor(CurrX, CurrY);
+  flushOut();
+  t.Pending = 0;
+  return 0;
+}
+
+int CrtClose(TextRec& t) {
+  t.Mode = ModeClosed;
+  return 0;
+}
+
+void InitCrt() {
+  InputHandle = STDIN_FILENO;
+  bool openedByName = false;
+  if (isatty(STDOUT_FILENO)) {
+    OutHandle = STDOUT_FILENO;
+  } else {
+    OutHandle = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (OutHandle < 0) failStart("No way to get the console handle");
+    openedByName = true;
+  }
+
+  winsize size{};
+  if (ioctl(OutHandle, TIOCGWINSZ, &size) != 0) {
+    if (openedByName) failStart("No way to get console screen buffer info");
+    size = winsize{};
+  }
+  ScreenWidth = clampSize(size.ws_col, kDefaultWidth);
+  ScreenHeight = clampSize(size.ws_row, kDefaultHeight);
+  g_terminalColumns = size.ws_col > 0 ? size.ws_col : ScreenWidth;
+  WindMin = 0;
+  WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
+
+  buildGlyphs();
+
+  const bool foreground = !isBackground(OutHandle);
+  const bool inputIsOurs = isatty(STDIN_FILENO) && !isBackground(STDIN_FILENO);
+  if (foreground || inputIsOurs) installRestoringHandlers();
+
+  // Without an answer the cursor is taken to be at the start of the last row, where a
+  // shell's prompt usually leaves it; the next line end then scrolls as it should.
+  int32_t row = ScreenHeight;
+  int32_t col = 1;
+  if (foreground && !queryCursor(OutHandle, row, col)) {
+    row = ScreenHeight;
+    col = 1;
+  }
+  CursorSaveX = (col > ScreenWidth ? ScreenWidth : col) - 1;
+  CursorSaveY = (row > ScreenHeight ? ScreenHeight : row) - 1;
+  g_terminal.x = CursorSaveX;
+  g_terminal.y = CursorSaveY;
+  g_terminal.wrapPending = false;
+
+  TurnMouseOff();
+
+  AssignCrt(Output);
+  Rewrite(Output);
+  Output.Handle = OutHandle;
+  AssignCrt(Input);
+  Reset(Input);
+  Input.Handle = InputHandle;
+  checkIo();
+}
+
+void RestoreTerminal() {
+  if (g_queryActive) {
+    tcsetattr(g_queryFd, TCSANOW, &g_queryModes);
+    g_queryActive = 0;
+  }
+  if (g_inputModesChanged) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedInputModes);
+    g_inputModesChanged = 0;
+  }
+}

@@ -1,0 +1,158 @@
+// The built tool on a real pseudo-terminal: what a user sees from start to end of a run, and
+// that the terminal is given back as it was.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/pty_screen.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]\n\n";
+const std::string kDone = " Normalisiere Wave...100.0%, fertig!";
+
+std::vector<int16_t> Tone(std::size_t count) {
+  std::vector<int16_t> s(count);
+  for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<int16_t>((i % 200) * 40 - 4000);
+  return s;
+}
+
+PtyResult RunTool(const std::string& wave, PtyRun run = {}) {
+  run.program = TOLVAR_BIN;
+  run.args = {wave};
+  PtyResult r = RunOnPty(run);
+  EXPECT_FALSE(r.timedOut);
+  return r;
+}
+
+/// A generated WAVE file of about 300 MB, so that a run is still going when its first
+/// progress text is on the screen.
+std::string LargeWave(const TempDir& dir) {
+  const std::string path = dir.file("large.wav");
+  const std::string command = std::string(TOLVAR_WAVGEN) + " sized " + path + " 300000000";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  return path;
+}
+
+TEST(WholeRun, ShowsTheFourLinesAndOneProgressRow) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
+  PtyResult r = RunTool(dir.file("a.wav"));
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.Screen(), kTitle + kDone);
+  EXPECT_EQ(r.cursorRow, 5);
+  EXPECT_EQ(r.cursorCol, 0);
+  EXPECT_TRUE(r.scrollback.empty());
+}
+
+TEST(WholeRun, ChunkAfterTheDataEndsBelowOneHundred) {
+  TempDir dir;
+  Bytes wave = CanonicalWave(Tone(150000));
+  PutChunk(wave, "LIST", Bytes(60000, 'x'));
+  FixRiffSize(wave);
+  WriteFile(dir.file("a.wav"), wave);
+  PtyResult r = RunTool(dir.file("a.wav"));
+  EXPECT_EQ(r.exitStatus, 0);
+  // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
+  EXPECT_EQ(r.Screen(), kTitle + " Normalisiere Wave... 83.3%, fertig!");
+}
+
+TEST(WholeRun, SecondDataChunkOverwritesTheSameRow) {
+  TempDir dir;
+  Bytes wave = CanonicalWave(Tone(150000));
+  PutChunk(wave, "data", SampleBytes(Tone(50000)));
+  FixRiffSize(wave);
+  WriteFile(dir.file("a.wav"), wave);
+  PtyResult r = RunTool(dir.file("a.wav"));
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.Screen(), kTitle + kDone);
+}
+
+TEST(WholeRun, StartingOnTheLastRowScrollsAndKeepsTheTextWhole) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
+  PtyRun run;
+  run.prefill = "$ tolvar a.wav";
+  for (int i = 0; i < 23; ++i) run.prefill += "\r\n";
+  PtyResult r = RunTool(dir.file("a.wav"), run);
+  EXPECT_EQ(r.exitStatus, 0);
+  const std::vector<std::string> tail(r.rows.begin() + 18, r.rows.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"Tolvar v1.0", "", " Syntax: Tolvar [Name.wav]", "",
+                                            kDone, ""}));
+  EXPECT_EQ(r.scrollback.front(), "$ tolvar a.wav");
+  EXPECT_EQ(r.cursorRow, 23);
+}
+
+TEST(WholeRun, NarrowWindowWrapsAndEachRewriteStartsWhereTheLastEnded) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));  // one block: two progress texts
+  PtyRun run;
+  run.cols = 20;
+  PtyResult r = RunTool(dir.file("a.wav"), run);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.Screen(), "Tolvar v1.0\n"
+                        "\n"
+                        " Syntax: Tolvar [Nam\n"
+                        "e.wav]\n"
+                        "\n"
+                        " Normalisiere Wave..\n"
+                        " Normalisiere Wave..\n"
+                        ".100.0%, fertig!");
+}
+
+TEST(WholeRun, RedirectedStandardOutputStaysEmpty) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));
+  PtyRun run;
+  run.stdoutFile = dir.file("out.txt");
+  PtyResult r = RunTool(dir.file("a.wav"), run);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.Screen(), kTitle + kDone);
+  EXPECT_TRUE(ReadFile(dir.file("out.txt")).empty());
+}
+
+TEST(Failures, FileThatCannotBeOpenedIsReportedWithARealUmlaut) {
+  TempDir dir;
+  PtyResult r = RunTool(dir.file("missing.wav"));
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 3);
+  EXPECT_EQ(r.Screen(), kTitle + " Kann Datei nicht öffnen!");
+}
+
+TEST(Interrupts, CtrlCDoesNotStopARun) {
+  TempDir dir;
+  PtyRun run;
+  run.inputTrigger = "Normalisiere";
+  run.inputBytes = "\x03";
+  PtyResult r = RunTool(LargeWave(dir), run);
+  ASSERT_TRUE(r.inputSent);
+  EXPECT_TRUE(r.inputWhileRunning);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.Screen(), kTitle + kDone);
+  EXPECT_NE(r.modesAfter.c_lflag & ISIG, 0u);
+  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
+}
+
+TEST(Interrupts, TerminatedRunGivesTheTerminalBack) {
+  TempDir dir;
+  PtyRun run;
+  run.signalTrigger = "Normalisiere";
+  run.signalNumber = SIGTERM;
+  PtyResult r = RunTool(LargeWave(dir), run);
+  ASSERT_TRUE(r.signalSent);
+  EXPECT_EQ(r.termSignal, SIGTERM);
+  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
+  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
+}
+
+}  // namespace

@@ -1,0 +1,359 @@
+// The console device on a real pseudo-terminal: a probe program writes through Output and
+// GotoXY, a terminal emulator shows what reached the screen.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "support/pty_screen.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int kRows = 24;
+constexpr int kCols = 80;
+
+/// Line ends that leave the emulator's cursor in column 1 of the given row.
+std::string CursorOnRow(int row) {
+  std::string s;
+  for (int i = 0; i < row; ++i) s += "\r\n";
+  return s;
+}
+
+PtyResult Probe(const std::vector<std::string>& ops, PtyRun run = {}) {
+  run.program = CRT_PROBE;
+  run.args = ops;
+  PtyResult r = RunOnPty(run);
+  EXPECT_FALSE(r.timedOut);
+  return r;
+}
+
+/// A probe run that starts with the cursor in column 1 of row 3 (index 2).
+PtyResult ProbeFromRow2(const std::vector<std::string>& ops) {
+  PtyRun run;
+  run.prefill = CursorOnRow(2);
+  return Probe(ops, run);
+}
+
+bool SignalKeysOn(const termios& t) { return (t.c_lflag & ISIG) != 0; }
+bool EchoOn(const termios& t) { return (t.c_lflag & ECHO) != 0; }
+
+void ExpectModesAsBefore(const PtyResult& r) {
+  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
+  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
+  EXPECT_EQ(r.modesAfter.c_oflag, r.modesBefore.c_oflag);
+}
+
+// --- Placing characters -------------------------------------------------------------------
+
+struct Placement {
+  const char* name;
+  const char* text;        // written from column 1 of row index 2
+  const char* row2;        // what row index 2 shows afterwards
+  const char* row3;        // and row index 3
+  int cursorRow, cursorCol;  // 0-based
+};
+
+const Placement kPlacements[] = {
+    // name                    text                row2      row3     cursor
+    {"CrLfStartsNextRow",      "XY\\r\\nZ",        "XY",     "Z",     3, 1},
+    {"LfKeepsTheColumn",       "XY\\nZ",           "XY",     "  Z",   3, 3},
+    {"BackspaceDoesNotErase",  "XYZ\\b\\bW",       "XWZ",    "",      2, 2},
+    {"BackspaceStopsInCol1",   "\\bA",             "A",      "",      2, 1},
+    {"BackspaceStaysOnRow",    "AB\\r\\n\\b\\bC",  "AB",     "C",     3, 1},
+    {"BellChangesNothing",     "A\\aB",            "AB",     "",      2, 2},
+    {"TabIsOneCell",           "A\\tB",            "A○B",    "",      2, 3},
+    {"CrReturnsToCol1",        "ABC\\rX",          "XBC",    "",      2, 1},
+};
+
+class Placing : public testing::TestWithParam<Placement> {};
+
+TEST_P(Placing, ShowsTextAndCursor) {
+  const Placement& p = GetParam();
+  PtyResult r = ProbeFromRow2({std::string("w:") + p.text});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.rows[2], p.row2);
+  EXPECT_EQ(r.rows[3], p.row3);
+  EXPECT_EQ(r.cursorRow, p.cursorRow);
+  EXPECT_EQ(r.cursorCol, p.cursorCol);
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, Placing, testing::ValuesIn(kPlacements),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Placing, BellMakesNoSound) {
+  PtyResult r = ProbeFromRow2({"w:A\\aB"});
+  EXPECT_EQ(r.output.find('\a'), std::string::npos);
+}
+
+TEST(Placing, LineAsWideAsTheWindowThenLineEndGoesTwoRowsDown) {
+  PtyResult r = ProbeFromRow2({"l:" + std::string(kCols, 'a'), "w:B"});
+  EXPECT_EQ(r.rows[2], std::string(kCols, 'a'));
+  EXPECT_EQ(r.rows[3], "");
+  EXPECT_EQ(r.rows[4], "B");
+  EXPECT_EQ(r.cursorRow, 4);
+  EXPECT_EQ(r.cursorCol, 1);
+}
+
+TEST(Placing, TextLongerThanTheBufferArrivesWhole) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i % 26);
+  PtyResult r = ProbeFromRow2({"w:" + text});
+  EXPECT_EQ(r.rows[2], text.substr(0, 80));
+  EXPECT_EQ(r.rows[5], text.substr(240));
+  EXPECT_EQ(r.cursorRow, 5);
+  EXPECT_EQ(r.cursorCol, 60);
+}
+
+// --- Scrolling ------------------------------------------------------------------------------
+
+TEST(Scrolling, LineFeedOnTheLastRowScrollsAndKeepsTheRowInScrollback) {
+  PtyRun run;
+  run.prefill = "top" + CursorOnRow(kRows - 1);
+  PtyResult r = Probe({"w:AB\\nC"}, run);
+  EXPECT_EQ(r.rows[kRows - 2], "AB");
+  EXPECT_EQ(r.rows[kRows - 1], "  C");
+  EXPECT_EQ(r.cursorRow, kRows - 1);
+  EXPECT_EQ(r.cursorCol, 3);
+  EXPECT_EQ(r.scrollback, std::vector<std::string>{"top"});
+}
+
+TEST(Scrolling, CharacterInTheLastCellScrollsAtOnce) {
+  PtyRun run;
+  run.prefill = "top";
+  PtyResult r = Probe({"g:80,24", "w:Z"}, run);
+  EXPECT_EQ(r.rows[kRows - 2], std::string(kCols - 1, ' ') + "Z");
+  EXPECT_EQ(r.rows[kRows - 1], "");
+  EXPECT_EQ(r.cursorRow, kRows - 1);
+  EXPECT_EQ(r.cursorCol, 0);
+  EXPECT_EQ(r.scrollback, std::vector<std::string>{"top"});
+}
+
+TEST(Scrolling, ManyLinesKeepEveryLostRow) {
+  std::vector<std::string> ops;
+  for (int i = 0; i < 30; ++i) ops.push_back("l:line " + std::to_string(i));
+  PtyResult r = Probe(ops);
+  // 30 lines and the empty row after them need 31 rows; 24 fit, so 7 went to the scrollback.
+  ASSERT_EQ(r.scrollback.size(), 7u);
+  EXPECT_EQ(r.scrollback.front(), "line 0");
+  EXPECT_EQ(r.rows[0], "line 7");
+  EXPECT_EQ(r.rows[kRows - 2], "line 29");
+}
+
+// --- Cursor operations ----------------------------------------------------------------------
+
+struct Move {
+  const char* name;
+  const char* gotoXY;
+  std::string row2;
+};
+
+const Move kMoves[] = {
+    // name          GotoXY      row 2 after "AB", the move, "C"
+    {"XZero",        "g:0,3",    "ABC"},
+    {"YZero",        "g:3,0",    "ABC"},
+    {"BothZero",     "g:0,0",    "ABC"},
+    {"XPastWidth",   "g:81,3",   "ABC"},
+    {"YPastHeight",  "g:1,25",   "ABC"},
+    {"InsideWindow", "g:1,3",    "CB"},
+    {"LastColumn",   "g:80,3",   "AB" + std::string(77, ' ') + "C"},
+};
+
+class Moving : public testing::TestWithParam<Move> {};
+
+TEST_P(Moving, GotoXYMovesOnlyInsideTheWindow) {
+  const Move& m = GetParam();
+  PtyResult r = ProbeFromRow2({"w:AB", m.gotoXY, "w:C"});
+  EXPECT_EQ(r.rows[2], m.row2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, Moving, testing::ValuesIn(kMoves),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Moving, GotoXYMovesTheVisibleCursorAtOnce) {
+  PtyResult r = ProbeFromRow2({"w:AB", "g:10,5"});
+  EXPECT_EQ(r.cursorRow, 4);
+  EXPECT_EQ(r.cursorCol, 9);
+}
+
+TEST(Moving, ReturningToTheRowRewritesItInPlace) {
+  PtyResult r = ProbeFromRow2({"w:first text", "r", "w:again", "r", "w:third"});
+  EXPECT_EQ(r.rows[2], "third text");
+  EXPECT_EQ(r.rows[3], "");
+}
+
+TEST(Moving, ReturningAfterAWrapStartsOnTheRowWhereTheTextEnded) {
+  PtyRun run;
+  run.cols = 20;
+  run.prefill = CursorOnRow(2);
+  const std::string text = "abcdefghijklmnopqrstuvwxyz0";  // 27 characters
+  PtyResult r = Probe({"w:" + text, "r", "w:" + text}, run);
+  EXPECT_EQ(r.rows[2], text.substr(0, 20));
+  EXPECT_EQ(r.rows[3], text.substr(0, 20));
+  EXPECT_EQ(r.rows[4], text.substr(20));
+}
+
+TEST(Moving, SilentTerminalStartsOnTheRowWhereItsCursorIs) {
+  // Without an answer the device takes the last row; relative moves keep the text together.
+  PtyRun run;
+  run.answerCursorQuery = false;
+  run.prefill = CursorOnRow(5);
+  PtyResult r = Probe({"l:A", "l:B", "w:C", "r", "w:D"}, run);
+  EXPECT_EQ(r.rows[5], "A");
+  EXPECT_EQ(r.rows[6], "B");
+  EXPECT_EQ(r.rows[7], "D");
+  EXPECT_EQ(r.exitStatus, 0);
+}
+
+// --- Glyphs ---------------------------------------------------------------------------------
+
+struct GlyphCase {
+  const char* byte;
+  const char* shown;
+};
+
+const GlyphCase kGlyphs[] = {
+    {"\\x00", " "}, {"\\x01", "☺"}, {"\\x02", "☻"}, {"\\x03", "♥"}, {"\\x09", "○"},
+    {"\\x0b", "♂"}, {"\\x0c", "♀"}, {"\\x1b", "←"}, {"\\x7f", "⌂"}, {"\\x81", "ü"},
+    {"\\x84", "ä"}, {"\\x94", "ö"}, {"\\x9b", "¢"}, {"\\xb0", "░"}, {"\\xc4", "─"},
+    {"\\xc9", "╔"}, {"\\xdb", "█"}, {"\\xe1", "ß"}, {"\\xf8", "°"},
+};
+
+TEST(Glyphs, EveryByteIsShownAsItsCodePage437Picture) {
+  std::string text;
+  std::string expected;
+  for (const GlyphCase& g : kGlyphs) {
+    text += std::string("[") + g.byte;
+    expected += std::string("[") + g.shown;
+  }
+  PtyResult r = ProbeFromRow2({"w:" + text + "]"});
+  EXPECT_EQ(r.rows[2], expected + "]");
+}
+
+TEST(Glyphs, EscapeSequencesInTextDoNotReachTheTerminal) {
+  PtyRun run;
+  run.prefill = "keep me" + CursorOnRow(2);
+  PtyResult r = Probe({"w:\\e[2J\\e[1;1Hx"}, run);
+  EXPECT_EQ(r.rows[0], "keep me");
+  EXPECT_EQ(r.rows[2], "←[2J←[1;1Hx");
+}
+
+TEST(Glyphs, OtherCodesetsGetTheirOwnBytesOrAQuestionMark) {
+  TempDir dir;
+  const std::string command = "localedef -i de_DE -f ISO-8859-1 " + dir.file("de_DE.ISO-8859-1") +
+                              " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "cannot build an ISO-8859-1 locale";
+  PtyRun run;
+  run.env = {"LOCPATH=" + dir.path(), "LC_ALL=de_DE.ISO-8859-1"};
+  PtyResult r = Probe({"w:[\\x94\\x01\\xc4]"}, run);
+  EXPECT_NE(r.output.find("[\xF6??]"), std::string::npos);
+}
+
+// --- Where the text goes --------------------------------------------------------------------
+
+TEST(Destination, RedirectedStandardOutputGetsNothing) {
+  TempDir dir;
+  PtyRun run;
+  run.stdoutFile = dir.file("out.txt");
+  PtyResult r = Probe({"l:on the screen"}, run);
+  EXPECT_EQ(r.rows[0], "on the screen");
+  EXPECT_TRUE(ReadFile(dir.file("out.txt")).empty());
+  EXPECT_EQ(r.exitStatus, 0);
+}
+
+TEST(Destination, WithoutAnyTerminalTheRunStopsAtStartUp) {
+  DetachedResult r = RunWithoutTerminal(CRT_PROBE, {"l:never shown"});
+  EXPECT_EQ(r.err, "No way to get the console handle\n");
+  EXPECT_EQ(r.out, "");
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 1);
+}
+
+// --- Terminal modes -------------------------------------------------------------------------
+
+TEST(Modes, SignalKeysAndEchoAreOffDuringTheRunAndBackAfterIt) {
+  PtyRun run;
+  run.modesTrigger = "READY";
+  PtyResult r = Probe({"l:READY", "sleep:300"}, run);
+  ASSERT_TRUE(r.modesRecorded);
+  EXPECT_FALSE(SignalKeysOn(r.modesDuring));
+  EXPECT_FALSE(EchoOn(r.modesDuring));
+  EXPECT_EQ(r.exitStatus, 0);
+  ExpectModesAsBefore(r);
+}
+
+TEST(Modes, CtrlCIsOrdinaryInputAndDoesNotStopTheRun) {
+  PtyRun run;
+  run.inputTrigger = "READY";
+  run.inputBytes = "\x03\x1c\x1a";  // Ctrl+C, Ctrl+\, Ctrl+Z
+  PtyResult r = Probe({"l:READY", "sleep:500", "l:DONE"}, run);
+  ASSERT_TRUE(r.inputSent);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.rows[1], "DONE");
+  ExpectModesAsBefore(r);
+}
+
+TEST(Modes, HaltAndRuntimeErrorGiveTheModesBack) {
+  PtyResult halted = Probe({"l:x", "halt:4"});
+  EXPECT_EQ(halted.exitStatus, 4);
+  ExpectModesAsBefore(halted);
+  PtyResult failed = Probe({"l:x", "error:201"});
+  EXPECT_EQ(failed.exitStatus, 201);
+  ExpectModesAsBefore(failed);
+}
+
+class FatalSignal : public testing::TestWithParam<int> {};
+
+TEST_P(FatalSignal, ModesAreGivenBackAndTheRunDiesOfTheSignal) {
+  PtyRun run;
+  run.signalTrigger = "READY";
+  run.signalNumber = GetParam();
+  TempDir dir;  // where a SIGQUIT core would land
+  run.cwd = dir.path();
+  PtyResult r = Probe({"l:READY", "wait"}, run);
+  ASSERT_TRUE(r.signalSent);
+  EXPECT_FALSE(r.exited);
+  EXPECT_EQ(r.termSignal, GetParam());
+  ExpectModesAsBefore(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, FatalSignal, testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(Modes, RedirectedInputIsLeftAloneAndCtrlCStopsTheRun) {
+  PtyRun run;
+  run.stdinFile = "/dev/null";
+  run.modesTrigger = "READY";
+  run.inputTrigger = "READY";
+  run.inputBytes = "\x03";
+  PtyResult r = Probe({"l:READY", "wait"}, run);
+  ASSERT_TRUE(r.modesRecorded);
+  EXPECT_TRUE(SignalKeysOn(r.modesDuring));
+  EXPECT_TRUE(EchoOn(r.modesDuring));
+  EXPECT_EQ(r.termSignal, SIGINT);
+  ExpectModesAsBefore(r);
+}
+
+TEST(Modes, BackgroundRunLeavesTheTerminalAlone) {
+  PtyRun run;
+  run.background = true;
+  run.modesTrigger = "READY";
+  PtyResult r = Probe({"l:READY", "sleep:300"}, run);
+  EXPECT_FALSE(r.stoppedInBackground);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  ASSERT_TRUE(r.modesRecorded);
+  EXPECT_EQ(r.modesDuring.c_lflag, r.modesBefore.c_lflag);
+  EXPECT_EQ(r.output.find("\x1b[6n"), std::string::npos);
+  EXPECT_EQ(r.rows[0], "READY");
+}
+
+}  // namespace

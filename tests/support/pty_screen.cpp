@@ -1,0 +1,362 @@
+#include "support/pty_screen.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <vterm.h>
+}
+
+extern char** environ;
+
+namespace testing_support {
+namespace {
+
+// The background runner's own status for "the program was stopped by the terminal".
+constexpr int kStoppedStatus = 125;
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string CellsToText(const VTermScreenCell* cells, int count) {
+  std::string text;
+  for (int col = 0; col < count; ++col) {
+    const VTermScreenCell& cell = cells[col];
+    if (cell.chars[0] == 0) {
+      text += ' ';
+      continue;
+    }
+    for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) AppendUtf8(text, cell.chars[k]);
+    if (cell.width == 2) ++col;
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/// The emulator: a libvterm screen with its scrollback and its replies to the program.
+class Emulator {
+ public:
+  Emulator(int rows, int cols) : rows_(rows), cols_(cols), vt_(vterm_new(rows, cols)) {
+    vterm_set_utf8(vt_, 1);
+    vterm_output_set_callback(vt_, &Emulator::OnOutput, this);
+    screen_ = vterm_obtain_screen(vt_);
+    callbacks_.sb_pushline = &Emulator::OnPushLine;
+    vterm_screen_set_callbacks(screen_, &callbacks_, this);
+    vterm_screen_reset(screen_, 1);
+  }
+  ~Emulator() { vterm_free(vt_); }
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  void Feed(const std::string& bytes) {
+    if (!bytes.empty()) vterm_input_write(vt_, bytes.data(), bytes.size());
+  }
+  /// What the emulator wants to say back (the cursor-position reply), handed over once.
+  std::string TakeReplies() {
+    std::string r;
+    r.swap(replies_);
+    return r;
+  }
+  std::vector<std::string> Rows() const {
+    std::vector<std::string> rows;
+    std::vector<VTermScreenCell> cells(static_cast<std::size_t>(cols_));
+    for (int row = 0; row < rows_; ++row) {
+      for (int col = 0; col < cols_; ++col) {
+        vterm_screen_get_cell(screen_, VTermPos{row, col}, &cells[static_cast<std::size_t>(col)]);
+      }
+      rows.push_back(CellsToText(cells.data(), cols_));
+    }
+    return rows;
+  }
+  bool Shows(const std::string& text) const {
+    for (const std::string& row : Rows()) {
+      if (row.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  void Cursor(int& row, int& col) const {
+    VTermPos pos{};
+    vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
+    row = pos.row;
+    col = pos.col;
+  }
+  std::vector<std::string>& scrollback() { return scrollback_; }
+
+ private:
+  static void OnOutput(const char* s, size_t len, void* user) {
+    static_cast<Emulator*>(user)->replies_.append(s, len);
+  }
+  static int OnPushLine(int cols, const VTermScreenCell* cells, void* user) {
+    static_cast<Emulator*>(user)->scrollback_.push_back(CellsToText(cells, cols));
+    return 1;
+  }
+
+  int rows_;
+  int cols_;
+  VTerm* vt_;
+  VTermScreen* screen_ = nullptr;
+  VTermScreenCallbacks callbacks_{};
+  std::string replies_;
+  std::vector<std::string> scrollback_;
+};
+
+/// argv/envp as C arrays, built before fork so that the child only calls exec.
+struct CommandLine {
+  std::vector<std::string> argStore;
+  std::vector<std::string> envStore;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+
+  CommandLine(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env) {
+    argStore.push_back(program);
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<std::string> overrides = env;
+    bool hasLcAll = false;
+    for (const std::string& e : overrides) hasLcAll |= e.rfind("LC_ALL=", 0) == 0;
+    if (!hasLcAll) overrides.push_back("LC_ALL=C.UTF-8");
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      bool replaced = false;
+      for (const std::string& o : overrides) replaced |= o.substr(0, o.find('=')) == name;
+      if (!replaced) envStore.push_back(entry);
+    }
+    envStore.insert(envStore.end(), overrides.begin(), overrides.end());
+    for (std::string& s : argStore) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (std::string& s : envStore) envp.push_back(s.data());
+    envp.push_back(nullptr);
+  }
+};
+
+void RedirectOrDie(const std::string& path, int flags, int target) {
+  if (path.empty()) return;
+  int fd = open(path.c_str(), flags, 0644);
+  if (fd < 0 || dup2(fd, target) < 0) _exit(127);
+  close(fd);
+}
+
+/// In the forked child: the pty becomes the controlling terminal and the standard handles.
+[[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, CommandLine& cmd) {
+  setsid();
+  ioctl(slave, TIOCSCTTY, 0);
+  dup2(slave, 0);
+  dup2(slave, 1);
+  dup2(slave, 2);
+  close(master);
+  if (slave > 2) close(slave);
+  RedirectOrDie(run.stdinFile, O_RDONLY, 0);
+  RedirectOrDie(run.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 1);
+  if (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0) _exit(127);
+  if (run.background) {
+    // A job started with "&": its own process group, not the terminal's foreground group.
+    pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);
+      execve(cmd.argv[0], cmd.argv.data(), cmd.envp.data());
+      _exit(127);
+    }
+    setpgid(job, job);
+    int status = 0;
+    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+    if (WIFSTOPPED(status)) {
+      kill(job, SIGKILL);
+      waitpid(job, &status, 0);
+      _exit(kStoppedStatus);
+    }
+    if (WIFSIGNALED(status)) {
+      signal(WTERMSIG(status), SIG_DFL);
+      kill(getpid(), WTERMSIG(status));
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+  }
+  execve(cmd.argv[0], cmd.argv.data(), cmd.envp.data());
+  _exit(127);
+}
+
+void RecordStatus(int status, bool& exited, int& exitStatus, int& termSignal) {
+  if (WIFEXITED(status)) {
+    exited = true;
+    exitStatus = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    termSignal = WTERMSIG(status);
+  }
+}
+
+}  // namespace
+
+std::string PtyResult::Screen() const {
+  std::size_t used = rows.size();
+  while (used > 0 && rows[used - 1].empty()) --used;
+  std::string text;
+  for (std::size_t i = 0; i < used; ++i) {
+    if (i > 0) text += '\n';
+    text += rows[i];
+  }
+  return text;
+}
+
+PtyResult RunOnPty(const PtyRun& run) {
+  PtyResult result;
+  Emulator emulator(run.rows, run.cols);
+  emulator.Feed(run.prefill);
+  emulator.TakeReplies();
+
+  winsize size{};
+  size.ws_row = static_cast<unsigned short>(run.rows);
+  size.ws_col = static_cast<unsigned short>(run.cols);
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  tcgetattr(slave, &result.modesBefore);
+
+  CommandLine cmd(run.program, run.args, run.env);
+  pid_t pid = fork();
+  if (pid == 0) BecomeProgram(run, master, slave, cmd);
+
+  const int64_t deadline = NowMs() + int64_t{run.timeoutSeconds} * 1000;
+  int status = 0;
+  bool ended = false;
+  char buf[65536];
+  auto pump = [&](int waitMs) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0) return false;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) return false;
+    std::string chunk(buf, static_cast<std::size_t>(n));
+    result.output += chunk;
+    emulator.Feed(chunk);
+    std::string replies = emulator.TakeReplies();
+    if (run.answerCursorQuery && !replies.empty()) {
+      ssize_t written = write(master, replies.data(), replies.size());
+      (void)written;
+    }
+    return true;
+  };
+  while (!ended) {
+    pump(20);
+    if (!result.inputSent && !run.inputTrigger.empty() && emulator.Shows(run.inputTrigger)) {
+      ssize_t written = write(master, run.inputBytes.data(), run.inputBytes.size());
+      result.inputSent = written == static_cast<ssize_t>(run.inputBytes.size());
+      siginfo_t info{};
+      result.inputWhileRunning =
+          waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    }
+    if (!result.signalSent && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
+      result.signalSent = kill(pid, run.signalNumber) == 0;
+    }
+    if (!result.modesRecorded && !run.modesTrigger.empty() && emulator.Shows(run.modesTrigger)) {
+      result.modesRecorded = tcgetattr(slave, &result.modesDuring) == 0;
+    }
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+    } else if (NowMs() > deadline) {
+      result.timedOut = true;
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ended = true;
+    }
+  }
+  // What the program wrote before it ended is still in the pty; the slave stays open here,
+  // so reading stops when nothing more comes.
+  while (pump(50)) {
+  }
+
+  if (tcgetattr(slave, &result.modesAfter) != 0) tcgetattr(master, &result.modesAfter);
+  close(slave);
+  close(master);
+
+  RecordStatus(status, result.exited, result.exitStatus, result.termSignal);
+  if (run.background && result.exited && result.exitStatus == kStoppedStatus) {
+    result.stoppedInBackground = true;
+  }
+  result.rows = emulator.Rows();
+  result.scrollback = emulator.scrollback();
+  emulator.Cursor(result.cursorRow, result.cursorCol);
+  return result;
+}
+
+DetachedResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& args) {
+  DetachedResult result;
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe(outPipe) != 0) return result;
+  if (pipe(errPipe) != 0) return result;
+  CommandLine cmd(program, args, {});
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();  // a new session has no controlling terminal, so /dev/tty cannot be opened
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    for (int fd : {devNull, outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+    execve(cmd.argv[0], cmd.argv.data(), cmd.envp.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  const int64_t deadline = NowMs() + 30000;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  char buf[4096];
+  while (open > 0 && NowMs() < deadline) {
+    if (poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  if (open > 0) kill(pid, SIGKILL);
+  for (pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  RecordStatus(status, result.exited, result.exitStatus, result.termSignal);
+  return result;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,79 @@
+// A real terminal for tests: runs a program on a pseudo-terminal of a chosen size and plays
+// everything it writes into a terminal emulator, which also answers the cursor-position
+// query. The test gets the final screen, the scrollback, the pty's modes before and after,
+// and how the program ended. Every wait is bounded; a program that overstays is killed.
+#pragma once
+
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct PtyRun {
+  std::string program;
+  std::vector<std::string> args;  ///< after the program name
+  std::string cwd;                ///< empty: the test's own
+  /// "NAME=value" entries laid over the test's environment; LC_ALL defaults to C.UTF-8.
+  std::vector<std::string> env;
+  int rows = 24;
+  int cols = 80;
+  /// Fed to the emulator before the program starts, e.g. line ends that put the cursor low.
+  std::string prefill;
+  /// false: the emulator ignores the cursor-position query, like a terminal that never answers.
+  bool answerCursorQuery = true;
+  /// Files put on standard input / output instead of the pty; empty: the pty.
+  std::string stdinFile;
+  std::string stdoutFile;
+  /// Runs the program in a process group of its own that is not the terminal's foreground
+  /// group, as a shell's "&" does. If the program is stopped for touching the terminal, it is
+  /// killed and the run reports stoppedInBackground.
+  bool background = false;
+  /// When the screen first shows inputTrigger, inputBytes are typed into the terminal.
+  std::string inputTrigger;
+  std::string inputBytes;
+  /// When the screen first shows signalTrigger, signalNumber is sent to the program.
+  std::string signalTrigger;
+  int signalNumber = 0;
+  /// When the screen first shows modesTrigger, the pty's modes are recorded in modesDuring.
+  std::string modesTrigger;
+  int timeoutSeconds = 60;
+};
+
+struct PtyResult {
+  std::vector<std::string> rows;        ///< the final screen, UTF-8, trailing blanks removed
+  std::vector<std::string> scrollback;  ///< rows scrolled off the top, oldest first
+  int cursorRow = 0;                    ///< 0-based
+  int cursorCol = 0;
+  bool exited = false;  ///< ended by exit; then exitStatus holds the status
+  int exitStatus = -1;
+  int termSignal = 0;  ///< the signal that ended it, 0 if none
+  bool timedOut = false;
+  bool stoppedInBackground = false;
+  bool inputSent = false;
+  bool inputWhileRunning = false;  ///< the program had not ended when the input was typed
+  bool signalSent = false;
+  bool modesRecorded = false;
+  termios modesBefore{};
+  termios modesDuring{};
+  termios modesAfter{};
+  std::string output;  ///< every byte the program wrote to the terminal
+  /// The screen as one text: the rows joined with '\n', trailing empty rows dropped.
+  std::string Screen() const;
+};
+
+PtyResult RunOnPty(const PtyRun& run);
+
+/// A run with no terminal at all: a new session without a controlling terminal, standard
+/// input from /dev/null, standard output and error into pipes.
+struct DetachedResult {
+  std::string out;
+  std::string err;
+  bool exited = false;
+  int exitStatus = -1;
+  int termSignal = 0;
+};
+DetachedResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& args);
+
+}  // namespace testing_support
