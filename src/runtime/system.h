@@ -3,6 +3,7 @@
 // way out goes through, and runtime errors with their report on StdOut.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -34,6 +35,10 @@ constexpr int Max_Frame_Dump = 8;
 int32_t ParamCount();
 /// Argument i (1 .. ParamCount), whole; 0 is the program file's full path; else empty.
 std::string_view ParamStr(int32_t i);
+
+/// The low 32 bits of value as exactly 8 upper-case hexadecimal digits, leading zeros kept.
+/// Async-signal-safe: the report uses it inside the fault handler.
+std::array<char, 8> HexStr(uint64_t value);
 
 /// Runs start-up, then body, then the termination sequence. Does not return.
 [[noreturn]] void System_Start(int argc, char** argv, void (*body)());
