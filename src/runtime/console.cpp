@@ -180,13 +180,12 @@ void putCell(int32_t x, int32_t y, uint8_t ch) {
   }
 }
 
-/// Removes the window's top row: a line end on the terminal's last row, so that the terminal
-/// scrolls and keeps the lost row in its scrollback. CR LF rather than LF alone, since the
-/// terminal may or may not add the CR itself.
+/// Removes the window's top row: a line feed on the terminal's last row, so that the terminal
+/// scrolls and keeps the lost row in its scrollback. It is sent from column 1, where it leaves
+/// the cursor whether or not the terminal adds a carriage return of its own.
 void RemoveLine() {
-  moveTerminalTo(g_terminal.x, winMaxY() - 1);
-  append("\r\n", 2);
-  g_terminal.x = 0;
+  moveTerminalTo(0, winMaxY() - 1);
+  append("\n", 1);
 }
 
 void WriteChar(uint8_t ch) {
