@@ -128,6 +128,18 @@ TEST(Failures, FileThatCannotBeOpenedIsReportedWithARealUmlaut) {
   EXPECT_EQ(r.Screen(), kTitle + " Kann Datei nicht öffnen!");
 }
 
+TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));
+  const Bytes before = ReadFile(dir.file("a.wav"));
+  DetachedResult r = RunWithoutTerminal(TOLVAR_BIN, {dir.file("a.wav")});
+  EXPECT_EQ(r.err, "No way to get the console handle\n");
+  EXPECT_EQ(r.out, "");
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(ReadFile(dir.file("a.wav")), before);
+}
+
 TEST(Interrupts, CtrlCDoesNotStopARun) {
   TempDir dir;
   PtyRun run;

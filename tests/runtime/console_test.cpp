@@ -281,7 +281,9 @@ TEST(Destination, WithoutAnyTerminalTheRunStopsAtStartUp) {
 TEST(Modes, SignalKeysAndEchoAreOffDuringTheRunAndBackAfterIt) {
   PtyRun run;
   run.modesTrigger = "READY";
-  PtyResult r = Probe({"l:READY", "sleep:300"}, run);
+  run.inputTrigger = "READY";
+  run.inputBytes = "\n";
+  PtyResult r = Probe({"l:READY", "key"}, run);
   ASSERT_TRUE(r.modesRecorded);
   EXPECT_FALSE(SignalKeysOn(r.modesDuring));
   EXPECT_FALSE(EchoOn(r.modesDuring));
@@ -292,9 +294,10 @@ TEST(Modes, SignalKeysAndEchoAreOffDuringTheRunAndBackAfterIt) {
 TEST(Modes, CtrlCIsOrdinaryInputAndDoesNotStopTheRun) {
   PtyRun run;
   run.inputTrigger = "READY";
-  run.inputBytes = "\x03\x1c\x1a";  // Ctrl+C, Ctrl+\, Ctrl+Z
-  PtyResult r = Probe({"l:READY", "sleep:500", "l:DONE"}, run);
+  run.inputBytes = "\x03\x1c\x1a\n";  // Ctrl+C, Ctrl+\, Ctrl+Z, and a line end for the probe
+  PtyResult r = Probe({"l:READY", "key", "l:DONE"}, run);
   ASSERT_TRUE(r.inputSent);
+  EXPECT_TRUE(r.inputWhileRunning);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.rows[1], "DONE");

@@ -3,9 +3,12 @@
 //   w:TEXT   write TEXT             l:TEXT   write TEXT and a line end
 //   g:X,Y    GotoXY(X, Y)           r        GotoXY(1, WhereY), as the progress row does
 //   sleep:MS pause                  wait     pause until a signal ends the run (30 s at most)
+//   key      read standard input up to a line end (30 s at most)
 //   halt:N   Halt(N)                error:N  raise runtime error N
 // TEXT understands \r \n \b \a \t \e \\ and \xHH.
+#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -56,6 +59,13 @@ void Pause(long ms) {
   nanosleep(&ts, nullptr);
 }
 
+void ReadLine() {
+  char c = 0;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  while (c != '\n' && poll(&p, 1, 30000) > 0 && read(STDIN_FILENO, &c, 1) == 1) {
+  }
+}
+
 int Number(std::string_view s) { return std::atoi(std::string(s).c_str()); }
 
 void RunScript() {
@@ -78,6 +88,8 @@ void RunScript() {
       Pause(Number(op.substr(6)));
     } else if (op == "wait") {
       for (int k = 0; k < 300; ++k) Pause(100);
+    } else if (op == "key") {
+      ReadLine();
     } else if (op.starts_with("halt:")) {
       Halt(static_cast<uint8_t>(Number(op.substr(5))));
     } else if (op.starts_with("error:")) {

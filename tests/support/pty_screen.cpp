@@ -268,6 +268,10 @@ PtyResult RunOnPty(const PtyRun& run) {
   };
   while (!ended) {
     pump(20);
+    // Modes first: typed input may let the program go on to its end.
+    if (!result.modesRecorded && !run.modesTrigger.empty() && emulator.Shows(run.modesTrigger)) {
+      result.modesRecorded = tcgetattr(slave, &result.modesDuring) == 0;
+    }
     if (!result.inputSent && !run.inputTrigger.empty() && emulator.Shows(run.inputTrigger)) {
       ssize_t written = write(master, run.inputBytes.data(), run.inputBytes.size());
       result.inputSent = written == static_cast<ssize_t>(run.inputBytes.size());
@@ -277,9 +281,6 @@ PtyResult RunOnPty(const PtyRun& run) {
     }
     if (!result.signalSent && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
       result.signalSent = kill(pid, run.signalNumber) == 0;
-    }
-    if (!result.modesRecorded && !run.modesTrigger.empty() && emulator.Shows(run.modesTrigger)) {
-      result.modesRecorded = tcgetattr(slave, &result.modesDuring) == 0;
     }
     if (waitpid(pid, &status, WNOHANG) == pid) {
       ended = true;
