@@ -6,6 +6,7 @@
 #include "normalize/walk_runner.h"
 
 using namespace testing_support;
+using namespace std::literals;
 
 namespace {
 
@@ -53,10 +54,10 @@ void ExpectUnchanged(const Bytes& input, bool accepted) {
 }  // namespace
 
 TEST(ChunkWalk, OtherChunksAreSteppedOverUnchanged) {
-  const Bytes input = Wave({{"LIST", Text("INFOISFT\x06\0\0\0tolvar")},
+  const Bytes input = Wave({{"LIST", Text("INFOISFT\x06\0\0\0tolvar"sv)},
                             {"fmt ", Pcm16()},
                             {"data", Noise(60000, 900, 1)},
-                            {"LIST", Text("INFOICMT\x04\0\0\0note")}});
+                            {"LIST", Text("INFOICMT\x04\0\0\0note"sv)}});
   ExpectNormalizedAsModel(input);
   const Bytes out = RunWalk(input).file;
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 12 + 8 + 18 + 8 + 16 + 8, input.begin()));
