@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cfenv>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -121,6 +122,23 @@ TEST(RealText, SeventeenSignificantDigitsThenZeros) {
       {1e30L, 0, "1000000000000000000000000000000"},
       {0x1p120L, 0, " 1.3292279957849159E+0036"},  // beyond 36 integer digits
   });
+}
+
+// The program runs with invalid operation, division by zero and overflow trapping, and the
+// runtime error report converts from inside a signal handler: no conversion may fault.
+TEST(RealText, ExtremeValuesConvertUnderTrappingArithmetic) {
+  using limits = std::numeric_limits<long double>;
+  feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+  const std::string nan = Real(-limits::quiet_NaN(), 0);
+  const std::string largest = Real(-limits::max(), 0, 17);
+  const std::string tiniest = Real(limits::denorm_min(), 0, 17);
+  const std::string wholeFrom2To63 = Real(0x1p63L, 0, 2);
+  fedisableexcept(FE_ALL_EXCEPT);
+  EXPECT_EQ(nan, "NaN");
+  EXPECT_EQ(largest.substr(0, 16), "-1.1897314953572");
+  EXPECT_EQ(largest.substr(largest.size() - 6), "E+4932");
+  EXPECT_EQ(tiniest, "0.00000000000000000");
+  EXPECT_EQ(wholeFrom2To63, "9223372036854775800.00");  // 17 digits of 9223372036854775808
 }
 
 TEST(RealText, PaddingStopsAtTheTextCapacity) {
