@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,10 +146,15 @@ std::vector<std::string> ReportLines(const Outcome& o) {
   return lines;
 }
 
+/// "  0x" and 8 upper-case hexadecimal digits.
+bool IsFrameLine(const std::string& line) {
+  return line.size() == 12 && line.starts_with("  0x") &&
+         line.find_first_not_of("0123456789ABCDEF", 4) == std::string::npos;
+}
+
 int FrameLineCount(const std::vector<std::string>& lines) {
-  static const std::regex frameLine("  0x[0-9A-F]{8}");
   int count = 0;
-  for (std::size_t i = 2; i < lines.size() && std::regex_match(lines[i], frameLine); ++i) ++count;
+  for (std::size_t i = 2; i < lines.size() && IsFrameLine(lines[i]); ++i) ++count;
   return count;
 }
 
