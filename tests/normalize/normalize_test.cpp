@@ -33,7 +33,7 @@ std::vector<int16_t> Passages(std::initializer_list<std::pair<int, int>> lengthA
 /// The samples of the first "data" chunk of a canonical file.
 std::vector<int16_t> DataSamples(const Bytes& file) {
   std::vector<int16_t> s((file.size() - 44) / 2);
-  std::memcpy(s.data(), file.data() + 44, s.size() * 2);
+  if (!s.empty()) std::memcpy(s.data(), file.data() + 44, s.size() * 2);
   return s;
 }
 
