@@ -33,7 +33,10 @@ int CrtClose(TextRec& t);
 
 /// Finds the terminal, reads its size and cursor, switches off signal keys and echo on
 /// standard input, and binds Output and Input to the device. Without a terminal it writes
-/// the reason to StdErr and halts with status 1.
+/// the reason to StdErr and halts with status 1. Every text byte is then shown as its code
+/// page 437 picture, so no byte of text acts on the terminal. A run in a background job
+/// leaves the terminal's modes alone; SIGTERM, SIGHUP, SIGQUIT and SIGINT give them back
+/// before the process dies of the signal.
 void InitCrt();
 
 /// Gives the terminal back the modes it had at start-up. Idempotent and async-signal-safe.
