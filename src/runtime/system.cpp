@@ -27,7 +27,8 @@ constexpr uint16_t FloatUnderflow = 206;
 constexpr uint16_t InvalidFloatOperation = 207;
 constexpr uint16_t IntegerOverflow = 215;
 constexpr uint16_t AccessViolation = 216;
-constexpr uint16_t PrivilegedOrBadInstruction = 217;
+/// A bad or privileged instruction, a single-step trap, a mapped page that cannot be read.
+constexpr uint16_t OtherProcessorFault = 217;
 }  // namespace fault_error
 
 /// Frame lines in the report when StdOut is not a terminal.
@@ -54,7 +55,7 @@ char g_program_path[PATH_MAX];
 std::size_t g_program_path_length = 0;
 
 /// The main thread's stack as found at start-up: the end of its mapping and its size limit.
-/// Frame pointers are trusted only below StackTop, and stack overflow is told apart from
+/// Frame pointers are trusted only below the top, and stack overflow is told apart from
 /// other access violations by where the fault lies relative to the limit.
 uintptr_t g_stack_top = 0;
 rlim_t g_stack_limit = RLIM_INFINITY;
@@ -137,7 +138,8 @@ bool IsStackOverflow(uintptr_t faultAddress, uintptr_t stackPointer) {
   if (g_stack_limit != RLIM_INFINITY) {
     const uintptr_t limit = static_cast<uintptr_t>(g_stack_limit);
     const uintptr_t lowest = limit > StackPointerReach ? limit - StackPointerReach : 0;
-    const uintptr_t highest = limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
+    const uintptr_t highest =
+        limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
     if (depth >= lowest && depth <= highest) return true;
   }
   return faultAddress + StackPointerReach >= stackPointer &&
@@ -169,18 +171,18 @@ FaultRow LookUpFault(int signal, const siginfo_t& info, const mcontext_t& machin
                                                       : fault_error::AccessViolation,
               false};
     }
-    case SIGILL: return {fault_error::PrivilegedOrBadInstruction, false};
+    case SIGILL: return {fault_error::OtherProcessorFault, false};
     case SIGBUS:
       switch (info.si_code) {
         // A mapped page that cannot be read: beyond the end of its file, or lost to an
         // I/O or memory error. A misaligned access is not among the handled faults.
         case BUS_ADRERR:
         case BUS_OBJERR:
-        case BUS_MCEERR_AR: return {fault_error::PrivilegedOrBadInstruction, false};
+        case BUS_MCEERR_AR: return {fault_error::OtherProcessorFault, false};
         default: return {0, false};
       }
     case SIGTRAP:
-      return {info.si_code == TRAP_TRACE ? fault_error::PrivilegedOrBadInstruction : uint16_t{0},
+      return {info.si_code == TRAP_TRACE ? fault_error::OtherProcessorFault : uint16_t{0},
               false};
     default: return {0, false};
   }
@@ -248,8 +250,8 @@ void BuildArgumentList(int argc, char** argv) {
   g_argv = argv;
   const ssize_t length = readlink("/proc/self/exe", g_program_path, sizeof g_program_path);
   // A full buffer may hold a cut path; an empty name is better than a wrong one.
-  g_program_path_length =
-      length > 0 && static_cast<std::size_t>(length) < sizeof g_program_path ? static_cast<std::size_t>(length) : 0;
+  const bool whole = length > 0 && static_cast<std::size_t>(length) < sizeof g_program_path;
+  g_program_path_length = whole ? static_cast<std::size_t>(length) : 0;
 }
 
 std::string_view HexText(const std::array<char, 8>& digits) {

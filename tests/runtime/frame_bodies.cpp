@@ -29,9 +29,9 @@ volatile double g_zero_double = 0.0;
 
 void Tell(const char* name, const void* address) {
   char line[96];
-  const int length = std::snprintf(line, sizeof line, "%s %llx\n", name,
-                                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
-  if (length > 0) g_sink = static_cast<int>(write(STDERR_FILENO, line, static_cast<size_t>(length)));
+  const auto value = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address));
+  const int length = std::snprintf(line, sizeof line, "%s %llx\n", name, value);
+  if (length > 0) g_sink = static_cast<int>(write(STDERR_FILENO, line, std::size_t(length)));
 }
 
 // The division is written out so that the sanitizers cannot intercept it: the processor
@@ -196,7 +196,9 @@ constexpr Body Bodies[] = {
 int main(int argc, char** argv) {
   const char* wanted = std::getenv("TOLVAR_FRAME_BODY");
   for (const Body& body : Bodies) {
-    if (wanted != nullptr && std::strcmp(wanted, body.name) == 0) System_Start(argc, argv, body.run);
+    if (wanted != nullptr && std::strcmp(wanted, body.name) == 0) {
+      System_Start(argc, argv, body.run);
+    }
   }
   std::fprintf(stderr, "frame-bodies: no body named by TOLVAR_FRAME_BODY\n");
   return 127;

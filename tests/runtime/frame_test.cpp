@@ -134,7 +134,9 @@ Outcome RunBody(const BodyRun& run) {
   return outcome;
 }
 
-int ExitStatusOf(const Outcome& o) { return WIFEXITED(o.waitStatus) ? WEXITSTATUS(o.waitStatus) : -1; }
+int ExitStatusOf(const Outcome& o) {
+  return WIFEXITED(o.waitStatus) ? WEXITSTATUS(o.waitStatus) : -1;
+}
 
 /// Standard output as lines, carriage returns of the terminal dropped, from the header on.
 std::vector<std::string> ReportLines(const Outcome& o) {
@@ -285,7 +287,8 @@ TEST(Termination, EveryOrdinaryEndGivesItsStatusWithoutReport) {
 
 TEST(ArgumentList, ArgumentsArriveWholeAndEntryZeroIsTheProgramPath) {
   const std::string longName(300, 'x');
-  const Outcome o = RunBody(BodyRun("tell-arguments").Args({"my file.wav", "", longName, "a\"b'c"}));
+  const Outcome o =
+      RunBody(BodyRun("tell-arguments").Args({"my file.wav", "", longName, "a\"b'c"}));
   const std::string program = std::filesystem::canonical(TOLVAR_FRAME_BODIES).string();
   auto param = [](int i, const std::string& text) {
     return "param " + std::to_string(i) + " " + std::to_string(text.size()) + " " + text + "\n";
