@@ -26,6 +26,7 @@ volatile long double g_zero_extended = 0.0L;
 volatile long double g_one_extended = 1.0L;
 volatile long double g_largest_extended = LDBL_MAX;
 volatile double g_zero_double = 0.0;
+volatile long double g_result = 0.0L;
 
 void Tell(const char* name, const void* address) {
   char line[96];
@@ -91,25 +92,11 @@ __attribute__((noipa)) void DivideWithStatusPending() {
   DivideInNestedRoutine();
 }
 
-__attribute__((noipa)) void ExtendedDivideByZero() {
-  volatile long double result = g_one_extended / g_zero_extended;
-  (void)result;
-}
-
-__attribute__((noipa)) void ExtendedZeroByZero() {
-  volatile long double result = g_zero_extended / g_zero_extended;
-  (void)result;
-}
-
-__attribute__((noipa)) void ExtendedOverflow() {
-  volatile long double result = g_largest_extended * g_largest_extended;
-  (void)result;
-}
-
-__attribute__((noipa)) void DoubleDivideByZero() {
-  volatile double result = 1.0 / g_zero_double;
-  (void)result;
-}
+// Each result is stored, so that the x87 unit reports its pending exception.
+__attribute__((noipa)) void ExtendedDivideByZero() { g_result = g_one_extended / g_zero_extended; }
+__attribute__((noipa)) void ExtendedZeroByZero() { g_result = g_zero_extended / g_zero_extended; }
+__attribute__((noipa)) void ExtendedOverflow() { g_result = g_largest_extended * g_largest_extended; }
+__attribute__((noipa)) void DoubleDivideByZero() { g_result = 1.0 / g_zero_double; }
 
 __attribute__((noipa)) void ReadUnmappedAddress() {
   const uintptr_t unmapped = 16;
