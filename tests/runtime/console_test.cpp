@@ -102,16 +102,6 @@ TEST(Placing, LineAsWideAsTheWindowThenLineEndGoesTwoRowsDown) {
   EXPECT_EQ(r.cursorCol, 1);
 }
 
-TEST(Placing, TextLongerThanTheBufferArrivesWhole) {
-  std::string text;
-  for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + i % 26);
-  PtyResult r = ProbeFromRow2({"w:" + text});
-  EXPECT_EQ(r.rows[2], text.substr(0, 80));
-  EXPECT_EQ(r.rows[5], text.substr(240));
-  EXPECT_EQ(r.cursorRow, 5);
-  EXPECT_EQ(r.cursorCol, 60);
-}
-
 // --- Scrolling ------------------------------------------------------------------------------
 
 TEST(Scrolling, LineFeedOnTheLastRowScrollsAndKeepsTheRowInScrollback) {
@@ -134,17 +124,6 @@ TEST(Scrolling, CharacterInTheLastCellScrollsAtOnce) {
   EXPECT_EQ(r.cursorRow, kRows - 1);
   EXPECT_EQ(r.cursorCol, 0);
   EXPECT_EQ(r.scrollback, std::vector<std::string>{"top"});
-}
-
-TEST(Scrolling, ManyLinesKeepEveryLostRow) {
-  std::vector<std::string> ops;
-  for (int i = 0; i < 30; ++i) ops.push_back("l:line " + std::to_string(i));
-  PtyResult r = Probe(ops);
-  // 30 lines and the empty row after them need 31 rows; 24 fit, so 7 went to the scrollback.
-  ASSERT_EQ(r.scrollback.size(), 7u);
-  EXPECT_EQ(r.scrollback.front(), "line 0");
-  EXPECT_EQ(r.rows[0], "line 7");
-  EXPECT_EQ(r.rows[kRows - 2], "line 29");
 }
 
 // --- Cursor operations ----------------------------------------------------------------------
