@@ -15,6 +15,7 @@
 
 #include "runtime/file_access.h"
 #include "runtime/system.h"
+#include "runtime/text_output.h"
 
 // The division instruction of DivideByZero; the report must name exactly this address.
 extern "C" const char frame_bodies_divide_instruction[];
@@ -63,6 +64,12 @@ __attribute__((noipa)) int CallThroughOneRoutine(int dividend) {
 __attribute__((noipa)) void DivideInNestedRoutine() {
   Tell("into-entry", __builtin_return_address(0));
   g_sink = CallThroughOneRoutine(7);
+}
+
+__attribute__((noipa)) void WriteThenDivide() {
+  Write_Str(0, Output, "text of the body");
+  Writeln_End(Output);
+  DivideInNestedRoutine();
 }
 
 __attribute__((noipa)) int Recurse(int depth) {
@@ -159,6 +166,7 @@ struct Body {
 
 constexpr Body Bodies[] = {
     {"divide-in-nested-routine", DivideInNestedRoutine},
+    {"write-then-divide", WriteThenDivide},
     {"divide-after-deep-recursion", DivideAfterDeepRecursion},
     {"recurse-without-end", RecurseWithoutEnd},
     {"raise-258", RaiseErrorAbove255},

@@ -44,6 +44,7 @@ struct Outcome {
   int waitStatus = -1;
   std::string out;       ///< standard output: the pipe, or everything the terminal received
   std::string told;      ///< standard error
+  std::string terminal;  ///< everything the terminal received
   termios modesBefore{};
   termios modesAfter{};
 };
@@ -93,7 +94,7 @@ Outcome RunBody(const BodyRun& run) {
   close(outPipe[1]);
   close(errPipe[1]);
   if (run.stdoutTo == Destination::ClosedPipe) close(outPipe[0]);
-  std::string terminal;
+  std::string& terminal = outcome.terminal;
   std::size_t answered = 0;
   pollfd watched[] = {{master, POLLIN, 0},
                       {run.stdoutTo == Destination::ClosedPipe ? -1 : outPipe[0], POLLIN, 0},
@@ -190,6 +191,14 @@ TEST(RuntimeErrorReport, DivisionInNestedRoutineShowsFaultTwiceThenTheCallingFra
   EXPECT_EQ(lines.back(), "");
   EXPECT_TRUE(o.out.starts_with("Runtime error ") && o.out.ends_with("\n\n")) << o.out;
   EXPECT_EQ(ExitStatusOf(o), 200);
+}
+
+TEST(RuntimeErrorReport, GoesToRedirectedStandardOutputWhileTheBodysTextStaysOnTheTerminal) {
+  const Outcome o = RunBody(BodyRun("write-then-divide"));
+  EXPECT_TRUE(o.out.starts_with("Runtime error 200 at 0x")) << o.out;
+  EXPECT_EQ(o.out.find("text of the body"), std::string::npos);
+  EXPECT_NE(o.terminal.find("text of the body"), std::string::npos) << o.terminal;
+  EXPECT_EQ(o.terminal.find("Runtime error"), std::string::npos);
 }
 
 TEST(RuntimeErrorReport, NumberAbove255IsShownWholeAndExitsWithItsLowByte) {
