@@ -3,11 +3,13 @@
 //
 //   tolvar-wavgen demo FILE        six seconds: quiet, then loud, then quiet again
 //   tolvar-wavgen sized FILE BYTES a "data" chunk of BYTES bytes (rounded down to whole frames)
+//   tolvar-wavgen seeds DIR        small files of many chunk layouts, a seed corpus for fuzzing
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -94,10 +96,190 @@ int Write(const char* path, uint64_t dataBytes) {
   return 0;
 }
 
+// ---- Seed corpus: small files whose layouts reach every path of the chunk walk. Each holds
+// a few blocks at most, so that the pass meets several full blocks and a short last one.
+
+using Bytes = std::vector<uint8_t>;
+
+void PutTag(Bytes& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
+
+/// A chunk header and body, and the pad byte after an odd body unless pad is false.
+void PutChunk(Bytes& b, const char* tag, const Bytes& body, bool pad = true) {
+  PutTag(b, tag);
+  PutLE(b, static_cast<uint32_t>(body.size()), 4);
+  b.insert(b.end(), body.begin(), body.end());
+  if (pad && body.size() % 2 == 1) b.push_back(0);
+}
+
+/// A chunk header that claims size bytes, whatever follows it.
+void PutHeader(Bytes& b, const char* tag, uint32_t size) {
+  PutTag(b, tag);
+  PutLE(b, size, 4);
+}
+
+Bytes Riff(uint32_t riffSize = 0) {
+  Bytes b;
+  PutTag(b, "RIFF");
+  PutLE(b, riffSize, 4);
+  PutTag(b, "WAVE");
+  return b;
+}
+
+void FixRiffSize(Bytes& b) {
+  const uint32_t size = static_cast<uint32_t>(b.size() - 8);
+  for (int i = 0; i < 4; ++i) b[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (8 * i));
+}
+
+Bytes Fmt(uint16_t formatTag, uint16_t bits) {
+  Bytes f;
+  const uint16_t blockAlign = static_cast<uint16_t>(Channels * bits / 8);
+  PutLE(f, formatTag, 2);
+  PutLE(f, Channels, 2);
+  PutLE(f, SampleRate, 4);
+  PutLE(f, SampleRate * blockAlign, 4);
+  PutLE(f, blockAlign, 2);
+  PutLE(f, bits, 2);
+  return f;
+}
+
+/// The extensible form: tag 0xFFFE, and the integer PCM sub-format after the extension.
+Bytes ExtensibleFmt(uint16_t bits) {
+  static const uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                           0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  Bytes f = Fmt(0xFFFE, bits);
+  PutLE(f, 22, 2);    // extension size
+  PutLE(f, bits, 2);  // valid bits
+  PutLE(f, 3, 4);     // front left and right
+  f.insert(f.end(), PcmSubFormat, PcmSubFormat + 16);
+  return f;
+}
+
+/// bytes of stereo tone whose loudness changes every 20000 frames, from nearly silent to
+/// nearly full scale, so that the gain both rises and falls within a few blocks.
+Bytes Tone(size_t bytes, double phase) {
+  static const double Loudness[] = {300.0, 28000.0, 1500.0, 32767.0, 40.0, 9000.0};
+  Bytes b;
+  for (size_t i = 0; i < bytes / 2; ++i) {
+    const size_t frame = i / Channels;
+    const double a = Loudness[(frame / 20000) % (sizeof Loudness / sizeof Loudness[0])];
+    const double v = a * std::sin(phase + 0.0627 * static_cast<double>(frame) * (1 + i % Channels));
+    PutLE(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))), 2);
+  }
+  if (bytes % 2 == 1) b.push_back(0x5A);
+  return b;
+}
+
+Bytes Info(const char* text) {
+  Bytes b;
+  PutTag(b, "INFO");
+  PutTag(b, "ICMT");
+  const size_t length = std::strlen(text);
+  PutLE(b, static_cast<uint32_t>(length), 4);
+  b.insert(b.end(), text, text + length);
+  return b;
+}
+
+bool WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) {
+    std::perror(path.c_str());
+    return false;
+  }
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  if (std::fclose(out) != 0 || !ok) {
+    std::perror(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+int WriteSeeds(const char* dir) {
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) {
+    std::fprintf(stderr, "tolvar-wavgen: %s: %s\n", dir, error.message().c_str());
+    return 1;
+  }
+  const Bytes pcm = Fmt(1, 16);
+  std::vector<std::pair<const char*, Bytes>> seeds;
+
+  Bytes b = Riff();
+  PutChunk(b, "fmt ", pcm);
+  PutChunk(b, "data", Tone(250000, 0.0));  // blocks of 96000, 96000 and 58000 bytes
+  FixRiffSize(b);
+  seeds.emplace_back("canonical.wav", b);
+
+  b = Riff();
+  PutChunk(b, "LIST", Info("before"));
+  PutChunk(b, "fmt ", pcm);
+  PutChunk(b, "data", Tone(120000, 1.0));
+  PutChunk(b, "LIST", Info("after the samples"));
+  FixRiffSize(b);
+  seeds.emplace_back("list-around.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", pcm);
+  PutChunk(b, "data", Tone(100000, 2.0));
+  PutChunk(b, "LIST", Info("between"));
+  PutChunk(b, "data", Tone(30000, 3.0));
+  FixRiffSize(b);
+  seeds.emplace_back("two-data.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", pcm);
+  PutChunk(b, "junk", Bytes{1, 2, 3, 4, 5});  // odd: a pad byte follows
+  PutChunk(b, "data", Tone(20001, 4.0));
+  PutChunk(b, "LIST", Info("odd"));
+  FixRiffSize(b);
+  seeds.emplace_back("odd-pad.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", ExtensibleFmt(16));
+  PutChunk(b, "data", Tone(100000, 5.0));
+  FixRiffSize(b);
+  seeds.emplace_back("extensible.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", Fmt(1, 24));
+  PutChunk(b, "data", Tone(30000, 6.0));
+  FixRiffSize(b);
+  seeds.emplace_back("refused-24bit.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", pcm);
+  PutHeader(b, "data", 250000);  // the recording was cut off after 150000 bytes
+  const Bytes cut = Tone(150000, 7.0);
+  b.insert(b.end(), cut.begin(), cut.end());
+  FixRiffSize(b);
+  seeds.emplace_back("truncated.wav", b);
+
+  b = Riff(0xFFFFFFFF);  // a writer that never came back to fill in the sizes
+  PutChunk(b, "fmt ", pcm);
+  PutHeader(b, "data", 0xFFFFFFFF);
+  const Bytes open = Tone(60000, 8.0);
+  b.insert(b.end(), open.begin(), open.end());
+  seeds.emplace_back("unfilled-sizes.wav", b);
+
+  b = Riff();
+  PutChunk(b, "fmt ", pcm);
+  PutHeader(b, "LIST", 0xFFFFFFFF);  // steps past the end: the samples are never reached
+  PutChunk(b, "data", Tone(4000, 9.0));
+  FixRiffSize(b);
+  seeds.emplace_back("huge-list.wav", b);
+
+  seeds.emplace_back("header-only.wav", Riff(4));
+
+  for (const auto& [name, bytes] : seeds) {
+    if (!WriteBytes(std::filesystem::path(dir) / name, bytes)) return 1;
+  }
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: tolvar-wavgen demo FILE\n"
-               "       tolvar-wavgen sized FILE BYTES\n");
+               "       tolvar-wavgen sized FILE BYTES\n"
+               "       tolvar-wavgen seeds DIR\n");
   return 2;
 }
 
@@ -111,5 +293,6 @@ int main(int argc, char** argv) {
     if (end == argv[3] || *end != '\0') return Usage();
     return Write(argv[2], bytes);
   }
+  if (argc == 3 && std::strcmp(argv[1], "seeds") == 0) return WriteSeeds(argv[2]);
   return Usage();
 }
