@@ -1,0 +1,174 @@
+// The real tool on a large file, disturbed while it works: a second run on the same file is
+// refused and touches nothing, and a run ended by SIGTERM or SIGHUP gives the terminal back
+// and leaves every block either wholly normalized or wholly as it was, in that order.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "normalize/reference_model.h"
+#include "support/pty_screen.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int64_t BlockBytes = 96000;
+constexpr int64_t DataStart = 44;             // the generator's canonical header
+constexpr int64_t DataBytes = 200'000'000;    // about 2100 blocks: long enough to interrupt
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// The process running the tool on path, once it is stopped; 0 if none shows up in time.
+pid_t WaitForStoppedRun(const std::string& path) {
+  const std::string wanted = std::string(TOLVAR_BIN) + '\0' + path + '\0';
+  for (int attempt = 0; attempt < 6000; ++attempt) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (ReadText("/proc/" + name + "/cmdline") != wanted) continue;
+      const std::string stat = ReadText("/proc/" + name + "/stat");
+      const std::size_t state = stat.rfind(')') + 2;
+      if (state < stat.size() && stat[state] == 'T') return static_cast<pid_t>(std::stol(name));
+    }
+    usleep(10'000);
+  }
+  return 0;
+}
+
+std::string LastRow(const PtyResult& r) {
+  const std::string screen = r.Screen();
+  return screen.substr(screen.rfind('\n') + 1);
+}
+
+void ExpectModesRestored(const PtyResult& r) {
+  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
+  EXPECT_EQ(r.modesAfter.c_oflag, r.modesBefore.c_oflag);
+  EXPECT_EQ(r.modesAfter.c_cflag, r.modesBefore.c_cflag);
+  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
+}
+
+class LargeFile : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    source_ = new TempDir;
+    const std::string path = source_->file("large.wav");
+    const std::string command = std::string("'") + TOLVAR_WAVGEN + "' sized '" + path + "' " +
+                                std::to_string(DataBytes);
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    original_ = new Bytes(ReadFile(path));
+    normalized_ = new Bytes(NormalizeModel(*original_).file);
+  }
+  static void TearDownTestSuite() {
+    delete normalized_;
+    delete original_;
+    delete source_;
+  }
+
+  /// A fresh copy of the original in this test's own directory.
+  std::string Copy() {
+    const std::string path = dir_.file("take.wav");
+    WriteFile(path, *original_);
+    return path;
+  }
+
+  /// One letter per block of the data chunk: N normalized, O original, = both alike,
+  /// X neither (a torn block).
+  static std::string BlockStates(const Bytes& file) {
+    std::string states;
+    for (int64_t at = DataStart; at < DataStart + DataBytes; at += BlockBytes) {
+      const auto n = static_cast<long>(std::min(BlockBytes, DataStart + DataBytes - at));
+      const bool isOriginal = std::equal(file.begin() + at, file.begin() + at + n, original_->begin() + at);
+      const bool isNormalized = std::equal(file.begin() + at, file.begin() + at + n, normalized_->begin() + at);
+      states += isOriginal && isNormalized ? '=' : isNormalized ? 'N' : isOriginal ? 'O' : 'X';
+    }
+    return states;
+  }
+
+  static TempDir* source_;
+  static Bytes* original_;
+  static Bytes* normalized_;
+  TempDir dir_;
+};
+
+TempDir* LargeFile::source_ = nullptr;
+Bytes* LargeFile::original_ = nullptr;
+Bytes* LargeFile::normalized_ = nullptr;
+
+}  // namespace
+
+TEST_F(LargeFile, ASecondRunOnTheSameFileIsRefusedAndTouchesNothing) {
+  const std::string path = Copy();
+  // The first run is held still right after its first progress text, so it certainly holds
+  // the file while the second one tries.
+  PtyRun first;
+  first.program = TOLVAR_BIN;
+  first.args = {path};
+  first.signalTrigger = " Normalisiere Wave...";
+  first.signalNumber = SIGSTOP;
+  first.timeoutSeconds = 120;
+  PtyResult firstResult;
+  std::thread firstRun([&] { firstResult = RunOnPty(first); });
+
+  const pid_t held = WaitForStoppedRun(path);
+  Bytes before;
+  PtyResult second;
+  Bytes after;
+  if (held != 0) {
+    before = ReadFile(path);
+    PtyRun run;
+    run.program = TOLVAR_BIN;
+    run.args = {path};
+    second = RunOnPty(run);
+    after = ReadFile(path);
+    kill(held, SIGCONT);
+  }
+  firstRun.join();
+  ASSERT_NE(held, 0) << "the first run was never seen stopped";
+
+  EXPECT_TRUE(second.exited);
+  EXPECT_EQ(second.exitStatus, 3);
+  EXPECT_EQ(LastRow(second), " Kann Datei nicht öffnen!");
+  EXPECT_TRUE(after == before) << "the refused run changed the file";
+
+  EXPECT_TRUE(firstResult.exited);
+  EXPECT_EQ(firstResult.exitStatus, 0);
+  EXPECT_EQ(LastRow(firstResult), " Normalisiere Wave...100.0%, fertig!");
+  EXPECT_TRUE(ReadFile(path) == *normalized_) << "the file differs from a single run's result";
+}
+
+TEST_F(LargeFile, ATerminatingSignalLeavesWholeBlocksAndGivesTheTerminalBack) {
+  for (int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    const std::string path = Copy();
+    PtyRun run;
+    run.program = TOLVAR_BIN;
+    run.args = {path};
+    run.signalTrigger = "Wave... 3";  // between 30.0% and 39.9%
+    run.signalNumber = signal;
+    run.timeoutSeconds = 120;
+    const PtyResult r = RunOnPty(run);
+    ASSERT_TRUE(r.signalSent);
+    EXPECT_EQ(r.termSignal, signal);
+    ExpectModesRestored(r);
+
+    const Bytes file = ReadFile(path);
+    ASSERT_EQ(file.size(), original_->size());
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + DataStart, original_->begin()));
+    const std::string states = BlockStates(file);
+    EXPECT_EQ(states.find('X'), std::string::npos) << "a block was torn: " << states.find('X');
+    // Normalized blocks first, then original ones; blocks alike either way may stand anywhere.
+    const std::size_t firstOriginal = states.find('O');
+    ASSERT_NE(firstOriginal, std::string::npos) << "the run was not interrupted";
+    EXPECT_EQ(states.find('N', firstOriginal), std::string::npos);
+    // The screen had shown 30.0% done, that is at least 29.95% of the file: 624 blocks.
+    EXPECT_GE(firstOriginal, 624u);
+  }
+}

@@ -1,0 +1,151 @@
+// The real tool on a terminal, with a read, write or size query of its WAVE file made to fail
+// by a preloaded shim: it says so on its last row, ends with status 5, gives the terminal its
+// modes back, and leaves the file as the in-process runs of the same failure do.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+
+#include "reliability/fault_plan.h"
+#include "support/pty_screen.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char* const FailureText = " Fehler beim Lesen oder Schreiben der Datei!";
+
+struct ToolRun {
+  PtyResult screen;
+  Bytes file;
+};
+
+std::string Preload() {
+  const std::string before = TOLVAR_PRELOAD_BEFORE_SHIM;
+  return before.empty() ? TOLVAR_FAULT_SHIM : before + ":" + TOLVAR_FAULT_SHIM;
+}
+
+/// The shim counts fstat calls, and the open's check that the file is a regular one is the
+/// first of them: size query k is fstat call k + 1.
+std::vector<std::string> ShimSettings(const std::string& path, const std::optional<Fault>& fault) {
+  std::vector<std::string> env = {"LD_PRELOAD=" + Preload(), "TOLVAR_FAULT_PATH=" + path};
+  if (!fault) return env;
+  switch (fault->call) {
+    case FileCall::Read:
+      env.push_back("TOLVAR_FAULT_CALL=pread");
+      env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth));
+      break;
+    case FileCall::Write:
+      env.push_back("TOLVAR_FAULT_CALL=pwrite");
+      env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth));
+      break;
+    case FileCall::SizeQuery:
+      env.push_back("TOLVAR_FAULT_CALL=fstat");
+      env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth + 1));
+      break;
+  }
+  env.push_back("TOLVAR_FAULT_ERRNO=" + std::to_string(fault->error));
+  return env;
+}
+
+ToolRun RunTool(const std::optional<Fault>& fault) {
+  TempDir dir;
+  const std::string written = dir.file("take.wav");
+  WriteFile(written, MultiBlockWave());
+  char resolved[PATH_MAX];
+  const std::string path = realpath(written.c_str(), resolved) != nullptr ? resolved : written;
+  PtyRun run;
+  run.program = TOLVAR_BIN;
+  run.args = {path};
+  run.env = ShimSettings(path, fault);
+  ToolRun result;
+  result.screen = RunOnPty(run);
+  result.file = ReadFile(path);
+  return result;
+}
+
+std::string LastRow(const PtyResult& r) {
+  const std::string screen = r.Screen();
+  return screen.substr(screen.rfind('\n') + 1);
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+void ExpectModesRestored(const PtyResult& r) {
+  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
+  EXPECT_EQ(r.modesAfter.c_oflag, r.modesBefore.c_oflag);
+  EXPECT_EQ(r.modesAfter.c_cflag, r.modesBefore.c_cflag);
+  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
+}
+
+class ToolUnderFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Without a fault the shim must change nothing; a sanitizer that refuses to share the
+    // process with it shows here.
+    const ToolRun plain = RunTool(std::nullopt);
+    if (plain.screen.output.find("AddressSanitizer") != std::string::npos) {
+      GTEST_SKIP() << "the sanitizer runtime refuses the preloaded shim: "
+                   << plain.screen.output.substr(0, 200);
+    }
+    ASSERT_TRUE(plain.screen.exited);
+    ASSERT_EQ(plain.screen.exitStatus, 0) << plain.screen.Screen();
+    ASSERT_TRUE(EndsWith(LastRow(plain.screen), "100.0%, fertig!")) << plain.screen.Screen();
+    ASSERT_TRUE(plain.file == NormalizeModel(MultiBlockWave()).file);
+    undisturbed_ = RunWalkWithFault(MultiBlockWave(), std::nullopt).calls;
+  }
+
+  void ExpectReported(const Fault& fault) {
+    const ToolRun r = RunTool(fault);
+    EXPECT_TRUE(r.screen.exited) << "signal " << r.screen.termSignal;
+    EXPECT_EQ(r.screen.exitStatus, 5);
+    EXPECT_TRUE(EndsWith(LastRow(r.screen), FailureText)) << r.screen.Screen();
+    EXPECT_EQ(r.screen.Screen().find("fertig"), std::string::npos);
+    ExpectModesRestored(r.screen);
+    const Bytes expected = ExpectedAfterFault(MultiBlockWave(), model_, undisturbed_, fault);
+    EXPECT_TRUE(r.file == expected) << "the tool left other bytes than the in-process run";
+  }
+
+  std::vector<CallRecord> undisturbed_;
+  ModelResult model_ = NormalizeModel(MultiBlockWave());
+};
+
+}  // namespace
+
+TEST_F(ToolUnderFaults, AFailingReadIsReported) {
+  const int reads = CountCalls(undisturbed_, FileCall::Read);
+  // The first header, the format check's last read (the end of the chunks), the pass's
+  // priming read, a read in the middle of the pass, the walk's last header read.
+  for (int k : {1, 6, 11, 13, reads}) {
+    SCOPED_TRACE("pread " + std::to_string(k) + " fails");
+    ExpectReported({FileCall::Read, k, EIO});
+  }
+}
+
+TEST_F(ToolUnderFaults, AFailingWriteIsReported) {
+  const int writes = CountCalls(undisturbed_, FileCall::Write);
+  for (int k = 1; k <= writes; ++k) {
+    SCOPED_TRACE("pwrite " + std::to_string(k) + " fails with EIO");
+    ExpectReported({FileCall::Write, k, EIO});
+  }
+  for (int k : {1, 4}) {
+    SCOPED_TRACE("pwrite " + std::to_string(k) + " fails with ENOSPC");
+    ExpectReported({FileCall::Write, k, ENOSPC});
+  }
+}
+
+TEST_F(ToolUnderFaults, AShortWriteIsReported) {
+  for (int k : {1, 3, 5}) {
+    SCOPED_TRACE("pwrite " + std::to_string(k) + " is short");
+    ExpectReported({FileCall::Write, k, 0});
+  }
+}
+
+TEST_F(ToolUnderFaults, AFailingSizeQueryIsReported) {
+  for (int k : {1, 2, 7}) {
+    SCOPED_TRACE("size query " + std::to_string(k) + " fails");
+    ExpectReported({FileCall::SizeQuery, k, EIO});
+  }
+}
