@@ -14,3 +14,13 @@ ctest --test-dir build --output-on-failure
 cmake -S . -B build-sanitize -DTOLVAR_WERROR=ON -DTOLVAR_SANITIZE=ON -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure
+
+# Fuzzing: the chunk walk and the normalizer on arbitrary bytes for about a minute, starting
+# from the generated seed corpus. A finding (an abort, a sanitizer report) fails the run and
+# leaves its input in build-fuzz/.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTOLVAR_FUZZ=ON -DTOLVAR_BENCH=OFF
+cmake --build build-fuzz -j "$jobs" --target tolvar_walk_fuzz tolvar-wavgen
+build-fuzz/tolvar-wavgen seeds build-fuzz/fuzz-seeds
+mkdir -p build-fuzz/fuzz-corpus
+build-fuzz/tests/fuzz/tolvar_walk_fuzz -max_total_time=60 -max_len=300000 -rss_limit_mb=2048 \
+  -artifact_prefix=build-fuzz/ build-fuzz/fuzz-corpus build-fuzz/fuzz-seeds
