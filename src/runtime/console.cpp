@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstddef>
@@ -96,12 +98,35 @@ TerminalCursor g_terminal;
 /// Columns of the real terminal; the deferred wrap happens at its edge, not at the window's.
 int32_t g_terminalColumns = kDefaultWidth;
 
-// The bytes of one device operation, sent with one write. Per pending character at most one
-// cursor move, one glyph and one scroll (another move and CR LF): under 40 bytes, so 256
-// pending characters fit with room to spare.
-constexpr std::size_t kOutCapacity = 16384;
+// Terminal output is held back and sent in batches: a progress row rewritten after every
+// block would otherwise cost two writes per block. The bytes go out in the order they were
+// made, so the terminal sees the same changes; only the number of writes shrinks.
+//
+// Each device operation (one CrtWrite, one GotoXY) appends its bytes and then commits them.
+// Committed bytes are sent when 1/60 s has passed since the last send, when the buffer is
+// nearly full, before the terminal is read, before the standard streams write (they may
+// share the terminal), and when the process ends (RestoreTerminal). So that nothing stays
+// invisible while the program waits in a slow read or write, a one-shot SIGALRM is armed for
+// the moment the held bytes fall due; its handler sends them unless an operation is just
+// appending, in which case that operation sends them when it commits.
+constexpr std::size_t kOutCapacity = 65536;
+/// Worst case of one operation: 256 pending characters of under 40 bytes each.
+constexpr std::size_t kLargestOperation = 16384;
+constexpr int64_t kSendIntervalNs = 1000000000 / 60;
 char g_out[kOutCapacity];
-std::size_t g_outLength = 0;
+/// Bytes in g_out, committed or not. Changed only while g_appending is set or signals are
+/// blocked, or by a handler that found g_appending clear.
+volatile std::size_t g_outLength = 0;
+/// Bytes of whole operations; a handler sends no more than these.
+volatile std::size_t g_committed = 0;
+/// Set while an operation appends: the alarm handler then leaves the buffer alone.
+volatile sig_atomic_t g_appending = 0;
+/// The alarm came while an operation was appending; that operation sends at its commit.
+volatile sig_atomic_t g_sendWanted = 0;
+volatile sig_atomic_t g_alarmArmed = 0;
+/// Whether the alarm handler is installed; without it nothing is held back.
+bool g_holdBack = false;
+int64_t g_lastSendNs = 0;
 
 // Terminal modes to give back. Written before the change they undo, read by signal handlers.
 termios g_savedInputModes;
@@ -117,21 +142,137 @@ uint8_t winMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
 uint8_t winMaxX() { return static_cast<uint8_t>((WindMax & 0xFF) + 1); }
 uint8_t winMaxY() { return static_cast<uint8_t>((WindMax >> 8) + 1); }
 
-void flushOut() {
+int64_t nowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/// Sends the first `length` bytes of g_out and drops everything after them too only if they
+/// were all there was. Async-signal-safe. The device reports no failure: what the terminal
+/// refuses is dropped.
+void sendOut(std::size_t length) {
   std::size_t done = 0;
-  while (done < g_outLength) {
-    ssize_t n = ::write(OutHandle, g_out + done, g_outLength - done);
+  while (done < length) {
+    ssize_t n = ::write(OutHandle, g_out + done, length - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the device reports no failure; what the terminal refused is dropped
+    if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  g_outLength = 0;
+  const std::size_t rest = g_outLength - length;
+  if (rest > 0) std::memmove(g_out, g_out + length, rest);
+  g_outLength = rest;
+  g_committed = 0;
+  g_lastSendNs = nowNs();
+}
+
+/// Signals whose handlers send: while the program itself sends they wait, so that no byte
+/// goes out twice.
+sigset_t sendingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGALRM);
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT}) sigaddset(&set, sig);
+  return set;
+}
+
+/// Sends everything held, from the program's own flow.
+void sendAll() {
+  if (g_outLength == 0) return;
+  const sigset_t block = sendingSignals();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &block, &previous);
+  g_sendWanted = 0;
+  sendOut(g_outLength);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void onAlarm(int) {
+  const int savedErrno = errno;
+  g_alarmArmed = 0;
+  if (g_appending) {
+    g_sendWanted = 1;
+  } else if (g_committed > 0) {
+    sendOut(g_committed);
+  }
+  errno = savedErrno;
+}
+
+void armAlarm(int64_t dueInNs) {
+  if (g_alarmArmed) return;
+  g_alarmArmed = 1;
+  itimerval when{};
+  const int64_t us = dueInNs > 1000 ? dueInNs / 1000 : 1;
+  when.it_value.tv_sec = static_cast<time_t>(us / 1000000);
+  when.it_value.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  if (setitimer(ITIMER_REAL, &when, nullptr) != 0) g_alarmArmed = 0;
+}
+
+void installAlarmHandler() {
+  struct sigaction action {};
+  action.sa_handler = onAlarm;
+  action.sa_flags = SA_RESTART;
+  action.sa_mask = sendingSignals();
+  g_holdBack = sigaction(SIGALRM, &action, nullptr) == 0;
+}
+
+void beginOperation() {
+  g_appending = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+/// Commits the operation's bytes and sends them now or arms the alarm for when they fall due.
+void endOperation() {
+  g_committed = g_outLength;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_appending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (g_outLength == 0) return;
+  const int64_t sinceLastSend = nowNs() - g_lastSendNs;
+  if (!g_holdBack || g_sendWanted || sinceLastSend >= kSendIntervalNs ||
+      g_outLength > kOutCapacity - kLargestOperation) {
+    sendAll();
+  } else {
+    armAlarm(kSendIntervalNs - sinceLastSend);
+  }
 }
 
 void append(const char* bytes, std::size_t n) {
-  if (g_outLength + n > kOutCapacity) flushOut();
+  // Only an operation larger than kLargestOperation gets here with a full buffer; its
+  // first part goes out ahead of its commit.
+  if (g_outLength + n > kOutCapacity) sendAll();
   std::memcpy(g_out + g_outLength, bytes, n);
-  g_outLength += n;
+  g_outLength = g_outLength + n;
+}
+
+/// What another writer to the terminal must wait for: the standard streams' operations run
+/// after the held bytes are sent.
+TextOp g_stdOutTransfer = nullptr;
+TextOp g_stdOutFlush = nullptr;
+TextOp g_stdErrTransfer = nullptr;
+TextOp g_stdErrFlush = nullptr;
+
+int sendHeldThenTransfer(TextRec& t) {
+  sendAll();
+  TextOp op = &t == &StdErr ? g_stdErrTransfer : g_stdOutTransfer;
+  return op != nullptr ? op(t) : 0;
+}
+
+int sendHeldThenFlush(TextRec& t) {
+  sendAll();
+  TextOp op = &t == &StdErr ? g_stdErrFlush : g_stdOutFlush;
+  return op != nullptr ? op(t) : 0;
+}
+
+void sendHeldBeforeStream(TextRec& t, TextOp& transfer, TextOp& flush) {
+  if (t.TransferOp != sendHeldThenTransfer) {
+    transfer = t.TransferOp;
+    t.TransferOp = sendHeldThenTransfer;
+  }
+  if (t.FlushOp != sendHeldThenFlush) {
+    flush = t.FlushOp;
+    t.FlushOp = sendHeldThenFlush;
+  }
 }
 
 /// ESC [ count letter: a relative cursor move.
@@ -228,14 +369,16 @@ void placeScreenCursor(int32_t x, int32_t y) {
 }
 
 void SetScreenCursor(int32_t x, int32_t y) {
+  beginOperation();
   placeScreenCursor(x, y);
-  flushOut();
+  endOperation();
 }
 
 int CrtReturn(TextRec&) { return 0; }
 
 /// The keyboard side is never read by this program; a read hands over what one read() gives.
 int CrtRead(TextRec& t) {
+  sendAll();
   ssize_t n;
   do {
     n = ::read(t.Handle, t.Buffer, static_cast<std::size_t>(t.Capacity));
@@ -485,10 +628,11 @@ int CrtOpen(TextRec& t) {
 }
 
 int CrtWrite(TextRec& t) {
+  beginOperation();
   GetScreenCursor(CurrX, CurrY);
   for (int32_t i = 0; i < t.Pending; ++i) WriteChar(static_cast<uint8_t>(t.Buffer[i]));
   placeScreenCursor(CurrX, CurrY);
-  flushOut();
+  endOperation();
   t.Pending = 0;
   return 0;
 }
@@ -549,9 +693,15 @@ void InitCrt() {
   Reset(Input);
   Input.Handle = InputHandle;
   checkIo();
+
+  sendHeldBeforeStream(StdOut, g_stdOutTransfer, g_stdOutFlush);
+  sendHeldBeforeStream(StdErr, g_stdErrTransfer, g_stdErrFlush);
+  installAlarmHandler();
 }
 
 void RestoreTerminal() {
+  // Whole operations only: one cut short by the signal that brought us here is dropped.
+  if (g_committed > 0) sendOut(g_committed);
   if (g_queryActive) {
     tcsetattr(g_queryFd, TCSANOW, &g_queryModes);
     g_queryActive = 0;
