@@ -273,11 +273,12 @@ PtyResult RunOnPty(const PtyRun& run) {
       result.modesRecorded = tcgetattr(slave, &result.modesDuring) == 0;
     }
     if (!result.inputSent && !run.inputTrigger.empty() && emulator.Shows(run.inputTrigger)) {
-      ssize_t written = write(master, run.inputBytes.data(), run.inputBytes.size());
-      result.inputSent = written == static_cast<ssize_t>(run.inputBytes.size());
+      // Asked before typing: once the keys are in, the program may finish before we look.
       siginfo_t info{};
       result.inputWhileRunning =
           waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+      ssize_t written = write(master, run.inputBytes.data(), run.inputBytes.size());
+      result.inputSent = written == static_cast<ssize_t>(run.inputBytes.size());
     }
     if (!result.signalSent && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
       result.signalSent = kill(pid, run.signalNumber) == 0;
