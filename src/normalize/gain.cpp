@@ -33,10 +33,38 @@ bool RampFitsVectorPath(int32_t slots, int32_t mul, int32_t step) {
 // where the first product is taken modulo 2^16 (only the low 16 bits are stored anyway) and
 // the second is the high half of an unsigned 16 x 16 product. The gain itself advances in
 // two vectors of 32-bit lanes; a byte shuffle cuts fine * 4 and coarse out of them.
+
+/// The gains of sixteen slots, as the multiply needs them.
+struct GainLanes {
+  __m256i fine4;
+  __m256i coarse;
+};
+
+/// Cuts the lanes out of the 32-bit gains: `low` holds slots 0-3 and 8-11 of the group,
+/// `high` slots 4-7 and 12-15, so that the 64-bit interleave puts them back in order.
+__attribute__((target("avx2"), always_inline)) inline GainLanes CutGains(__m256i low, __m256i high) {
+  // Per 32-bit lane: bytes 1-2 (a >> 8) into the low quadword, byte 3 (a >> 24, zero-extended)
+  // into the high one.
+  const __m256i cut = _mm256_setr_epi8(1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128,
+                                       1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128);
+  const __m256i lowParts = _mm256_shuffle_epi8(low, cut);
+  const __m256i highParts = _mm256_shuffle_epi8(high, cut);
+  // Bits 8 and 9 of a lie below the gain's upper 22 bits and must not act.
+  const __m256i fineMask = _mm256_set1_epi16(static_cast<int16_t>(0xFFFC));
+  return {_mm256_and_si256(_mm256_unpacklo_epi64(lowParts, highParts), fineMask),
+          _mm256_unpackhi_epi64(lowParts, highParts)};
+}
+
+__attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t* at, GainLanes gain) {
+  auto* lanes = reinterpret_cast<__m256i*>(at);
+  const __m256i s = _mm256_loadu_si256(lanes);
+  const __m256i u = _mm256_abs_epi16(s);
+  const __m256i q = _mm256_add_epi16(_mm256_mullo_epi16(u, gain.coarse), _mm256_mulhi_epu16(u, gain.fine4));
+  _mm256_storeu_si256(lanes, _mm256_sign_epi16(q, s));
+}
+
 __attribute__((target("avx2"))) void ScaleRampAvx2(int16_t* samples, int32_t slots, int32_t mul,
                                                    int32_t step) {
-  // The 32-bit lanes are laid out so that the 64-bit interleave below puts the slots back
-  // in order: low holds slots 0-3 and 8-11 of a group of 16, high holds 4-7 and 12-15.
   const __m256i stepLanes = _mm256_set1_epi32(step);
   __m256i low = _mm256_add_epi32(
       _mm256_set1_epi32(mul),
@@ -44,26 +72,19 @@ __attribute__((target("avx2"))) void ScaleRampAvx2(int16_t* samples, int32_t slo
   __m256i high = _mm256_add_epi32(
       _mm256_set1_epi32(mul),
       _mm256_mullo_epi32(_mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15), stepLanes));
-  // Modulo 2^32: an advance that wraps is only ever applied past the last whole group.
-  const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) * 16u));
-  // Per 32-bit lane: bytes 1-2 (a >> 8) into the low quadword, byte 3 (a >> 24, zero-extended)
-  // into the high one.
-  const __m256i cut = _mm256_setr_epi8(1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128,
-                                       1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128);
-  const __m256i fineMask = _mm256_set1_epi16(static_cast<int16_t>(0xFFFC));
   int32_t i = 0;
-  for (; i + 16 <= slots; i += 16) {
-    const __m256i lowParts = _mm256_shuffle_epi8(low, cut);
-    const __m256i highParts = _mm256_shuffle_epi8(high, cut);
-    const __m256i fine4 = _mm256_and_si256(_mm256_unpacklo_epi64(lowParts, highParts), fineMask);
-    const __m256i coarse = _mm256_unpackhi_epi64(lowParts, highParts);
-    auto* at = reinterpret_cast<__m256i*>(samples + i);
-    const __m256i s = _mm256_loadu_si256(at);
-    const __m256i u = _mm256_abs_epi16(s);
-    const __m256i q = _mm256_add_epi16(_mm256_mullo_epi16(u, coarse), _mm256_mulhi_epu16(u, fine4));
-    _mm256_storeu_si256(at, _mm256_sign_epi16(q, s));
-    low = _mm256_add_epi32(low, advance);
-    high = _mm256_add_epi32(high, advance);
+  if (step == 0) {
+    // A steady gain, as on a file that is loud throughout: the lanes are cut once.
+    const GainLanes gain = CutGains(low, high);
+    for (; i + 16 <= slots; i += 16) ScaleSixteen(samples + i, gain);
+  } else {
+    // Modulo 2^32: an advance that wraps is only ever applied past the last whole group.
+    const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) * 16u));
+    for (; i + 16 <= slots; i += 16) {
+      ScaleSixteen(samples + i, CutGains(low, high));
+      low = _mm256_add_epi32(low, advance);
+      high = _mm256_add_epi32(high, advance);
+    }
   }
   ScaleSlots(samples, i, slots, mul, step);
 }

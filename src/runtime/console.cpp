@@ -115,10 +115,11 @@ constexpr std::size_t kLargestOperation = 16384;
 constexpr int64_t kSendIntervalNs = 1000000000 / 60;
 char g_out[kOutCapacity];
 /// Bytes in g_out, committed or not. Changed only while g_appending is set or signals are
-/// blocked, or by a handler that found g_appending clear.
-volatile std::size_t g_outLength = 0;
+/// blocked, or by a handler that found g_appending clear; the signal fences around an
+/// operation order its stores before the flag is cleared.
+std::size_t g_outLength = 0;
 /// Bytes of whole operations; a handler sends no more than these.
-volatile std::size_t g_committed = 0;
+std::size_t g_committed = 0;
 /// Set while an operation appends: the alarm handler then leaves the buffer alone.
 volatile sig_atomic_t g_appending = 0;
 /// The alarm came while an operation was appending; that operation sends at its commit.
@@ -242,7 +243,7 @@ void append(const char* bytes, std::size_t n) {
   // first part goes out ahead of its commit.
   if (g_outLength + n > kOutCapacity) sendAll();
   std::memcpy(g_out + g_outLength, bytes, n);
-  g_outLength = g_outLength + n;
+  g_outLength += n;
 }
 
 /// What another writer to the terminal must wait for: the standard streams' operations run
@@ -311,9 +312,17 @@ void moveTerminalTo(int32_t x, int32_t y) {
 }
 
 void putCell(int32_t x, int32_t y, uint8_t ch) {
-  moveTerminalTo(x, y);
+  // Text mostly runs on from where the terminal's cursor already stands.
+  if (x != g_terminal.x || y != g_terminal.y || g_terminal.wrapPending) moveTerminalTo(x, y);
   const Glyph& glyph = g_glyphs[ch];
-  append(glyph.bytes, glyph.length);
+  if (g_outLength + sizeof glyph.bytes <= kOutCapacity) {
+    // A whole glyph slot is copied, a fixed size the compiler turns into one move; only
+    // its length counts.
+    std::memcpy(g_out + g_outLength, glyph.bytes, sizeof glyph.bytes);
+    g_outLength += glyph.length;
+  } else {
+    append(glyph.bytes, glyph.length);
+  }
   if (g_terminal.x + 1 >= g_terminalColumns) {
     g_terminal.wrapPending = true;
   } else {
