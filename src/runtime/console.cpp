@@ -710,7 +710,14 @@ void InitCrt() {
 
 void RestoreTerminal() {
   // Whole operations only: one cut short by the signal that brought us here is dropped.
+  // The alarm waits meanwhile, or its handler could send the same bytes a second time.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &alarm, &previous);
   if (g_committed > 0) sendOut(g_committed);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (g_queryActive) {
     tcsetattr(g_queryFd, TCSANOW, &g_queryModes);
     g_queryActive = 0;
