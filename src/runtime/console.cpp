@@ -149,9 +149,9 @@ int64_t nowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-/// Sends the first `length` bytes of g_out and drops everything after them too only if they
-/// were all there was. Async-signal-safe. The device reports no failure: what the terminal
-/// refuses is dropped.
+/// Sends the first `length` bytes of g_out; what follows them, not yet committed, moves to
+/// the front. Async-signal-safe. The device reports no failure: what the terminal refuses
+/// is dropped.
 void sendOut(std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
@@ -173,7 +173,7 @@ sigset_t sendingSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGALRM);
-  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT}) sigaddset(&set, sig);
+  for (int sig : kRestoringSignals) sigaddset(&set, sig);
   return set;
 }
 
