@@ -200,7 +200,7 @@ constexpr int DigitBudget = 17;
 /// a power of ten count as reaching it.
 constexpr long double Correction = ExtendedFromBits(0x3FC9, 0xE69594BEC44DE13EULL);
 constexpr long double Tenth = 0.1L;
-static_assert(std::bit_cast<ExtendedBits>(Tenth).significand == 0xCCCCCCCCCCCCCCCDULL);
+static_assert(Tenth == ExtendedFromBits(0x3FFB, 0xCCCCCCCCCCCCCCCDULL));
 constexpr long double OneMinusC = 1.0L - Correction;
 constexpr long double TenthMinusC = Tenth - Correction;
 /// Scientific notation takes over above this decimal exponent.
