@@ -78,6 +78,8 @@ TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
       {20000, BlockGain(20000), BlockGain(20000) - 95999},  // a fall too small for a step
       {16384, 1 << 24, (1 << 24) + RiseLimit},            // x1.0 rising
       {4000, BlockGain(30000), BlockGain(4000)},
+      {8192, (1 << 25) - RiseLimit / 2, (1 << 25) + RiseLimit / 2},  // rising across 2^25
+      {8192, (1 << 25) + 700000, (1 << 25) - 300000},                // falling across 2^25
   };
   uint32_t seed = 1;
   for (const Ramp& r : ramps) {

@@ -31,59 +31,101 @@ bool RampFitsVectorPath(int32_t slots, int32_t mul, int32_t step) {
 // u = |s| (at most 32768, so unsigned), the truncated quotient is
 //   trunc(s * g / 2^14) = sign(s) * (u * coarse + floor(u * fine * 4 / 2^16)),
 // where the first product is taken modulo 2^16 (only the low 16 bits are stored anyway) and
-// the second is the high half of an unsigned 16 x 16 product. The gain itself advances in
-// two vectors of 32-bit lanes; a byte shuffle cuts fine * 4 and coarse out of them.
+// the second is the high half of an unsigned 16 x 16 product.
+//
+// coarse changes only where the ramp crosses a multiple of 2^24, at most a few times per
+// block, so the ramp is cut into stretches of one coarse value each. Within a stretch only
+// fine * 4 moves: it is bits 8..23 of a with the lowest two cleared, that is the upper half
+// of a << 8, which advances linearly modulo 2^32 in 32-bit lanes.
 
-/// The gains of sixteen slots, as the multiply needs them.
-struct GainLanes {
-  __m256i fine4;
-  __m256i coarse;
+/// The ramp of one group of sixteen slots as a << 8 in 32-bit lanes: the even slots in one
+/// vector and the odd ones in the other, so that the upper halves interleave in slot order.
+struct RampLanes {
+  __m256i even;
+  __m256i odd;
 };
 
-/// Cuts the lanes out of the 32-bit gains: `low` holds slots 0-3 and 8-11 of the group,
-/// `high` slots 4-7 and 12-15, so that the 64-bit interleave puts them back in order.
-__attribute__((target("avx2"), always_inline)) inline GainLanes CutGains(__m256i low, __m256i high) {
-  // Per 32-bit lane: bytes 1-2 (a >> 8) into the low quadword, byte 3 (a >> 24, zero-extended)
-  // into the high one.
-  const __m256i cut = _mm256_setr_epi8(1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128,
-                                       1, 2, 5, 6, 9, 10, 13, 14, 3, -128, 7, -128, 11, -128, 15, -128);
-  const __m256i lowParts = _mm256_shuffle_epi8(low, cut);
-  const __m256i highParts = _mm256_shuffle_epi8(high, cut);
-  // Bits 8 and 9 of a lie below the gain's upper 22 bits and must not act.
-  const __m256i fineMask = _mm256_set1_epi16(static_cast<int16_t>(0xFFFC));
-  return {_mm256_and_si256(_mm256_unpacklo_epi64(lowParts, highParts), fineMask),
-          _mm256_unpackhi_epi64(lowParts, highParts)};
+__attribute__((target("avx2"))) RampLanes StartRamp(int32_t mulAtGroup, int32_t step) {
+  // Modulo 2^32 throughout: only bits 8..23 of a are read back.
+  const __m256i start = _mm256_set1_epi32(mulAtGroup);
+  const __m256i stepLanes = _mm256_set1_epi32(step);
+  const __m256i even = _mm256_add_epi32(
+      start, _mm256_mullo_epi32(_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14), stepLanes));
+  const __m256i odd = _mm256_add_epi32(
+      start, _mm256_mullo_epi32(_mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15), stepLanes));
+  return {_mm256_slli_epi32(even, 8), _mm256_slli_epi32(odd, 8)};
 }
 
-__attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t* at, GainLanes gain) {
+/// fine * 4 of the sixteen slots, in slot order.
+__attribute__((target("avx2"), always_inline)) inline __m256i Fine4(RampLanes ramp) {
+  const __m256i interleaved = _mm256_blend_epi16(_mm256_srli_epi32(ramp.even, 16), ramp.odd, 0xAA);
+  // Bits 8 and 9 of a lie below the gain's upper 22 bits and must not act.
+  return _mm256_and_si256(interleaved, _mm256_set1_epi16(static_cast<int16_t>(0xFFFC)));
+}
+
+/// Scales sixteen slots; with a coarse part of 0 (a gain below x1.0) its product is left out.
+template <bool kHasCoarse>
+__attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t* at, __m256i fine4,
+                                                                        __m256i coarse) {
   auto* lanes = reinterpret_cast<__m256i*>(at);
   const __m256i s = _mm256_loadu_si256(lanes);
   const __m256i u = _mm256_abs_epi16(s);
-  const __m256i q = _mm256_add_epi16(_mm256_mullo_epi16(u, gain.coarse), _mm256_mulhi_epu16(u, gain.fine4));
+  __m256i q = _mm256_mulhi_epu16(u, fine4);
+  if constexpr (kHasCoarse) q = _mm256_add_epi16(q, _mm256_mullo_epi16(u, coarse));
   _mm256_storeu_si256(lanes, _mm256_sign_epi16(q, s));
+}
+
+/// Whole groups from `from` while they end at or before `end`, all of coarse part `coarse`.
+/// Returns where it stopped.
+template <bool kHasCoarse>
+__attribute__((target("avx2"))) int32_t ScaleStretch(int16_t* samples, int32_t from, int32_t end,
+                                                     int32_t mulAtFrom, int32_t step, int32_t coarse) {
+  const __m256i coarseLanes = _mm256_set1_epi16(static_cast<int16_t>(coarse));
+  RampLanes ramp = StartRamp(mulAtFrom, step);
+  int32_t i = from;
+  if (step == 0) {
+    // A steady gain, as on a file that is loud throughout: nothing moves.
+    const __m256i fine4 = Fine4(ramp);
+    for (; i + 16 <= end; i += 16) ScaleSixteen<kHasCoarse>(samples + i, fine4, coarseLanes);
+    return i;
+  }
+  const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) << 12));
+  for (; i + 16 <= end; i += 16) {
+    ScaleSixteen<kHasCoarse>(samples + i, Fine4(ramp), coarseLanes);
+    ramp.even = _mm256_add_epi32(ramp.even, advance);
+    ramp.odd = _mm256_add_epi32(ramp.odd, advance);
+  }
+  return i;
+}
+
+/// The first slot from which the ramp's coarse part differs from the one at slot i, or
+/// `slots` when it stays. The gain is linear and within 0 .. 2^31 - 1 here.
+int32_t StretchEnd(int32_t slots, int32_t mul, int32_t step, int32_t i) {
+  const int64_t coarse = (mul + static_cast<int64_t>(i) * step) >> 24;
+  int64_t end = slots;
+  if (step > 0) {
+    const int64_t rise = ((coarse + 1) << 24) - mul;  // first slot at or above the next multiple
+    end = (rise + step - 1) / step;
+  } else if (step < 0) {
+    const int64_t fall = mul - (coarse << 24) + 1;  // first slot below this multiple
+    end = (fall - step - 1) / -step;
+  }
+  return static_cast<int32_t>(end < slots ? end : slots);
 }
 
 __attribute__((target("avx2"))) void ScaleRampAvx2(int16_t* samples, int32_t slots, int32_t mul,
                                                    int32_t step) {
-  const __m256i stepLanes = _mm256_set1_epi32(step);
-  __m256i low = _mm256_add_epi32(
-      _mm256_set1_epi32(mul),
-      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11), stepLanes));
-  __m256i high = _mm256_add_epi32(
-      _mm256_set1_epi32(mul),
-      _mm256_mullo_epi32(_mm256_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15), stepLanes));
   int32_t i = 0;
-  if (step == 0) {
-    // A steady gain, as on a file that is loud throughout: the lanes are cut once.
-    const GainLanes gain = CutGains(low, high);
-    for (; i + 16 <= slots; i += 16) ScaleSixteen(samples + i, gain);
-  } else {
-    // Modulo 2^32: an advance that wraps is only ever applied past the last whole group.
-    const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) * 16u));
-    for (; i + 16 <= slots; i += 16) {
-      ScaleSixteen(samples + i, CutGains(low, high));
-      low = _mm256_add_epi32(low, advance);
-      high = _mm256_add_epi32(high, advance);
+  while (i + 16 <= slots) {
+    const int32_t end = StretchEnd(slots, mul, step, i);
+    const int32_t mulAtI = mul + i * step;
+    const int32_t coarse = mulAtI >> 24;
+    i = coarse == 0 ? ScaleStretch<false>(samples, i, end, mulAtI, step, coarse)
+                    : ScaleStretch<true>(samples, i, end, mulAtI, step, coarse);
+    if (i + 16 <= slots && i + 16 > end) {
+      // A group across the change of coarse part goes slot by slot.
+      ScaleSlots(samples, i, i + 16, mul, step);
+      i += 16;
     }
   }
   ScaleSlots(samples, i, slots, mul, step);
