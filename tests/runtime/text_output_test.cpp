@@ -122,7 +122,9 @@ std::string g_shape;  // each transfer and flush, as "T<count>" or "F<count>"
 std::string g_sent;   // every byte handed over, in order
 
 int Record(TextRec& t, char kind) {
-  g_shape += (g_shape.empty() ? "" : " ") + std::string(1, kind) + std::to_string(t.Pending);
+  if (!g_shape.empty()) g_shape += ' ';
+  g_shape += kind;
+  g_shape += std::to_string(t.Pending);
   g_sent.append(t.Buffer, static_cast<std::size_t>(t.Pending));
   t.Pending = 0;
   return 0;
