@@ -52,29 +52,6 @@ bool IsOpenMode(uint32_t mode) {
   return mode == ModeInput || mode == ModeOutput || mode == ModeInOut;
 }
 
-/// Turns an errno into a status: the numbers the program's callers know for a missing file,
-/// a missing directory and refused access, errno itself otherwise. Never 0, because a
-/// failure reported as 0 would read as success.
-uint16_t StatusFromErrno(int e) {
-  switch (e) {
-    case ENOENT:
-      return io_status::FileNotFound;
-    case ENOTDIR:
-      return io_status::PathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-    case EWOULDBLOCK:
-      return io_status::AccessDenied;
-    default:
-      break;
-  }
-  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
-  return low != 0 ? low : static_cast<uint16_t>(EIO);
-}
-
 /// ENOENT does not say which part of the path is missing; the directory part decides
 /// between "no such file" and "no such directory".
 uint16_t MissingPathStatus(const char* name) {
@@ -155,6 +132,26 @@ int64_t TransferBytes(const FileRec& f, int32_t count) {
 }
 
 }  // namespace
+
+uint16_t StatusFromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+      return io_status::FileNotFound;
+    case ENOTDIR:
+      return io_status::PathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return io_status::AccessDenied;
+    default:
+      break;
+  }
+  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
+  return low != 0 ? low : static_cast<uint16_t>(EIO);
+}
 
 const FileCalls SystemFileCalls = {
     SystemPathKind, SystemOpen, SystemClose, SystemFlock, SystemIsRegular,

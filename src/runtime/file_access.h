@@ -50,6 +50,11 @@ constexpr uint16_t NotOpenForOutput = 105;
 constexpr uint16_t NegativeSeek = 131;
 }  // namespace io_status
 
+/// Turns an errno into a status: the numbers callers know for a missing file, a missing
+/// directory and refused access, errno itself otherwise. Never 0: a failure reported as 0
+/// would read as success.
+uint16_t StatusFromErrno(int e);
+
 void Assign(FileRec& f, std::string_view name);
 /// Opens the existing regular file named by Assign for reading and writing and locks it for
 /// exclusive use. Never creates or truncates. Failure: status 2, 3, 5 or another non-zero number.

@@ -25,24 +25,6 @@ constexpr std::string_view Lf = "\n";
 // ---------------------------------------------------------------------------------------
 // Devices behind a record: a descriptor opened here, or a standard one bound at start-up.
 
-uint16_t StatusFromErrno(int e) {
-  switch (e) {
-    case ENOENT:
-      return io_status::FileNotFound;
-    case ENOTDIR:
-      return io_status::PathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return io_status::AccessDenied;
-    default:
-      break;
-  }
-  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
-  return low != 0 ? low : static_cast<uint16_t>(EIO);
-}
-
 /// Hands all pending bytes to the descriptor in one write. A short or failed write is not
 /// retried: the bytes are dropped and the first failure is kept as status 101.
 int FileWrite(TextRec& t) {
