@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -167,8 +168,22 @@ void RedirectOrDie(const std::string& path, int flags, int target) {
   close(fd);
 }
 
+/// A pipe from the program to the test, closed on exec; both ends -1 when not asked for.
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  explicit Pipe(bool wanted) {
+    int fds[2];
+    if (wanted && pipe2(fds, O_CLOEXEC) == 0) {
+      read = fds[0];
+      write = fds[1];
+    }
+  }
+};
+
 /// In the forked child: the pty becomes the controlling terminal and the standard handles.
-[[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, CommandLine& cmd) {
+[[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, const Pipe& out,
+                                const Pipe& err, CommandLine& cmd) {
   setsid();
   ioctl(slave, TIOCSCTTY, 0);
   dup2(slave, 0);
@@ -178,6 +193,12 @@ void RedirectOrDie(const std::string& path, int flags, int target) {
   if (slave > 2) close(slave);
   RedirectOrDie(run.stdinFile, O_RDONLY, 0);
   RedirectOrDie(run.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 1);
+  if (out.write >= 0) dup2(out.write, 1);
+  if (err.write >= 0) dup2(err.write, 2);
+  if (run.stackLimit != 0) {
+    const rlimit limit{run.stackLimit, run.stackLimit};
+    setrlimit(RLIMIT_STACK, &limit);
+  }
   if (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0) _exit(127);
   if (run.background) {
     // A job started with "&": its own process group, not the terminal's foreground group.
@@ -217,6 +238,16 @@ void RecordStatus(int status, bool& exited, int& exitStatus, int& termSignal) {
 
 }  // namespace
 
+std::string PtyResult::LastRow() const {
+  const std::string screen = Screen();
+  return screen.substr(screen.rfind('\n') + 1);
+}
+
+bool PtyResult::ModesGivenBack() const {
+  return modesAfter.c_iflag == modesBefore.c_iflag && modesAfter.c_oflag == modesBefore.c_oflag &&
+         modesAfter.c_cflag == modesBefore.c_cflag && modesAfter.c_lflag == modesBefore.c_lflag;
+}
+
 std::string PtyResult::Screen() const {
   std::size_t used = rows.size();
   while (used > 0 && rows[used - 1].empty()) --used;
@@ -244,18 +275,41 @@ PtyResult RunOnPty(const PtyRun& run) {
   tcgetattr(slave, &result.modesBefore);
 
   CommandLine cmd(run.program, run.args, run.env);
+  const Pipe out(run.stdoutToPipe);
+  const Pipe err(run.stderrToPipe);
   pid_t pid = fork();
-  if (pid == 0) BecomeProgram(run, master, slave, cmd);
+  if (pid == 0) BecomeProgram(run, master, slave, out, err, cmd);
+  for (int fd : {out.write, err.write}) {
+    if (fd >= 0) close(fd);
+  }
+  if (run.closeStdoutReader && out.read >= 0) close(out.read);
+  pollfd watched[] = {{master, POLLIN, 0},
+                      {run.closeStdoutReader ? -1 : out.read, POLLIN, 0},
+                      {err.read, POLLIN, 0}};
+  std::string* pipeSinks[] = {nullptr, &result.stdoutText, &result.stderrText};
 
   const int64_t deadline = NowMs() + int64_t{run.timeoutSeconds} * 1000;
   int status = 0;
   bool ended = false;
   char buf[65536];
+  // Whether anything came, or a pipe ended; the pipes' bytes go to their texts.
   auto pump = [&](int waitMs) {
-    pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, waitMs) <= 0) return false;
+    if (poll(watched, 3, waitMs) <= 0) return false;
+    bool moved = false;
+    for (int i = 1; i < 3; ++i) {
+      if (watched[i].fd < 0 || watched[i].revents == 0) continue;
+      moved = true;
+      ssize_t n = read(watched[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        pipeSinks[i]->append(buf, static_cast<std::size_t>(n));
+      } else {
+        close(watched[i].fd);
+        watched[i].fd = -1;
+      }
+    }
+    if (watched[0].revents == 0) return moved;
     ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) return false;
+    if (n <= 0) return moved;
     std::string chunk(buf, static_cast<std::size_t>(n));
     result.output += chunk;
     emulator.Feed(chunk);
@@ -296,6 +350,9 @@ PtyResult RunOnPty(const PtyRun& run) {
   // What the program wrote before it ended is still in the pty; the slave stays open here,
   // so reading stops when nothing more comes.
   while (pump(50)) {
+  }
+  for (int i = 1; i < 3; ++i) {
+    if (watched[i].fd >= 0) close(watched[i].fd);
   }
 
   if (tcgetattr(slave, &result.modesAfter) != 0) tcgetattr(master, &result.modesAfter);

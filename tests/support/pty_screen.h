@@ -26,6 +26,13 @@ struct PtyRun {
   /// Files put on standard input / output instead of the pty; empty: the pty.
   std::string stdinFile;
   std::string stdoutFile;
+  /// Standard output / error into pipes instead, read into PtyResult::stdoutText / stderrText.
+  /// With closeStdoutReader the reading end is closed at once, so that writes there fail.
+  bool stdoutToPipe = false;
+  bool closeStdoutReader = false;
+  bool stderrToPipe = false;
+  /// The program's stack limit in bytes; 0: inherited.
+  unsigned long stackLimit = 0;
   /// Runs the program in a process group of its own that is not the terminal's foreground
   /// group, as a shell's "&" does. If the program is stopped for touching the terminal, it is
   /// killed and the run reports stoppedInBackground.
@@ -59,8 +66,14 @@ struct PtyResult {
   termios modesDuring{};
   termios modesAfter{};
   std::string output;  ///< every byte the program wrote to the terminal
+  std::string stdoutText;  ///< what reached the standard output pipe, if one was asked for
+  std::string stderrText;  ///< what reached the standard error pipe, if one was asked for
   /// The screen as one text: the rows joined with '\n', trailing empty rows dropped.
   std::string Screen() const;
+  /// The last row of Screen().
+  std::string LastRow() const;
+  /// The input, output, control and local modes after the run are those before it.
+  bool ModesGivenBack() const;
 };
 
 PtyResult RunOnPty(const PtyRun& run);
