@@ -43,18 +43,6 @@ pid_t WaitForStoppedRun(const std::string& path) {
   return 0;
 }
 
-std::string LastRow(const PtyResult& r) {
-  const std::string screen = r.Screen();
-  return screen.substr(screen.rfind('\n') + 1);
-}
-
-void ExpectModesRestored(const PtyResult& r) {
-  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
-  EXPECT_EQ(r.modesAfter.c_oflag, r.modesBefore.c_oflag);
-  EXPECT_EQ(r.modesAfter.c_cflag, r.modesBefore.c_cflag);
-  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
-}
-
 class LargeFile : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -135,12 +123,12 @@ TEST_F(LargeFile, ASecondRunOnTheSameFileIsRefusedAndTouchesNothing) {
 
   EXPECT_TRUE(second.exited);
   EXPECT_EQ(second.exitStatus, 3);
-  EXPECT_EQ(LastRow(second), " Kann Datei nicht öffnen!");
+  EXPECT_EQ(second.LastRow(), " Kann Datei nicht öffnen!");
   EXPECT_TRUE(after == before) << "the refused run changed the file";
 
   EXPECT_TRUE(firstResult.exited);
   EXPECT_EQ(firstResult.exitStatus, 0);
-  EXPECT_EQ(LastRow(firstResult), " Normalisiere Wave...100.0%, fertig!");
+  EXPECT_EQ(firstResult.LastRow(), " Normalisiere Wave...100.0%, fertig!");
   EXPECT_TRUE(ReadFile(path) == *normalized_) << "the file differs from a single run's result";
 }
 
@@ -157,7 +145,7 @@ TEST_F(LargeFile, ATerminatingSignalLeavesWholeBlocksAndGivesTheTerminalBack) {
     const PtyResult r = RunOnPty(run);
     ASSERT_TRUE(r.signalSent);
     EXPECT_EQ(r.termSignal, signal);
-    ExpectModesRestored(r);
+    EXPECT_TRUE(r.ModesGivenBack());
 
     const Bytes file = ReadFile(path);
     ASSERT_EQ(file.size(), original_->size());

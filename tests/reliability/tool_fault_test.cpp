@@ -64,22 +64,6 @@ ToolRun RunTool(const std::optional<Fault>& fault) {
   return result;
 }
 
-std::string LastRow(const PtyResult& r) {
-  const std::string screen = r.Screen();
-  return screen.substr(screen.rfind('\n') + 1);
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-void ExpectModesRestored(const PtyResult& r) {
-  EXPECT_EQ(r.modesAfter.c_iflag, r.modesBefore.c_iflag);
-  EXPECT_EQ(r.modesAfter.c_oflag, r.modesBefore.c_oflag);
-  EXPECT_EQ(r.modesAfter.c_cflag, r.modesBefore.c_cflag);
-  EXPECT_EQ(r.modesAfter.c_lflag, r.modesBefore.c_lflag);
-}
-
 class ToolUnderFaults : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,7 +76,7 @@ class ToolUnderFaults : public ::testing::Test {
     }
     ASSERT_TRUE(plain.screen.exited);
     ASSERT_EQ(plain.screen.exitStatus, 0) << plain.screen.Screen();
-    ASSERT_TRUE(EndsWith(LastRow(plain.screen), "100.0%, fertig!")) << plain.screen.Screen();
+    ASSERT_TRUE(plain.screen.LastRow().ends_with("100.0%, fertig!")) << plain.screen.Screen();
     ASSERT_TRUE(plain.file == NormalizeModel(MultiBlockWave()).file);
     undisturbed_ = RunWalkWithFault(MultiBlockWave(), std::nullopt).calls;
   }
@@ -101,9 +85,9 @@ class ToolUnderFaults : public ::testing::Test {
     const ToolRun r = RunTool(fault);
     EXPECT_TRUE(r.screen.exited) << "signal " << r.screen.termSignal;
     EXPECT_EQ(r.screen.exitStatus, 5);
-    EXPECT_TRUE(EndsWith(LastRow(r.screen), FailureText)) << r.screen.Screen();
+    EXPECT_TRUE(r.screen.LastRow().ends_with(FailureText)) << r.screen.Screen();
     EXPECT_EQ(r.screen.Screen().find("fertig"), std::string::npos);
-    ExpectModesRestored(r.screen);
+    EXPECT_TRUE(r.screen.ModesGivenBack());
     const Bytes expected = ExpectedAfterFault(MultiBlockWave(), model_, undisturbed_, fault);
     EXPECT_TRUE(r.file == expected) << "the tool left other bytes than the in-process run";
   }
