@@ -123,9 +123,11 @@ TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
   TempDir dir;
   WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));
   const Bytes before = ReadFile(dir.file("a.wav"));
-  DetachedResult r = RunWithoutTerminal(TOLVAR_BIN, {dir.file("a.wav")});
-  EXPECT_EQ(r.err, "No way to get the console handle\n");
-  EXPECT_EQ(r.out, "");
+  PtyRun run;
+  run.withoutTerminal = true;
+  PtyResult r = RunTool(dir.file("a.wav"), run);
+  EXPECT_EQ(r.stderrText, "No way to get the console handle\n");
+  EXPECT_EQ(r.stdoutText, "");
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(ReadFile(dir.file("a.wav")), before);

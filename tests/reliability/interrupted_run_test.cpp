@@ -3,12 +3,9 @@
 // and leaves every block either wholly normalized or wholly as it was, in that order.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <thread>
 
 #include "normalize/reference_model.h"
 #include "support/pty_screen.h"
@@ -20,28 +17,6 @@ namespace {
 constexpr int64_t BlockBytes = 96000;
 constexpr int64_t DataStart = 44;             // the generator's canonical header
 constexpr int64_t DataBytes = 200'000'000;    // about 2100 blocks: long enough to interrupt
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-/// The process running the tool on path, once it is stopped; 0 if none shows up in time.
-pid_t WaitForStoppedRun(const std::string& path) {
-  const std::string wanted = std::string(TOLVAR_BIN) + '\0' + path + '\0';
-  for (int attempt = 0; attempt < 6000; ++attempt) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (ReadText("/proc/" + name + "/cmdline") != wanted) continue;
-      const std::string stat = ReadText("/proc/" + name + "/stat");
-      const std::size_t state = stat.rfind(')') + 2;
-      if (state < stat.size() && stat[state] == 'T') return static_cast<pid_t>(std::stol(name));
-    }
-    usleep(10'000);
-  }
-  return 0;
-}
 
 class LargeFile : public ::testing::Test {
  protected:
@@ -96,32 +71,25 @@ TEST_F(LargeFile, ASecondRunOnTheSameFileIsRefusedAndTouchesNothing) {
   const std::string path = Copy();
   // The first run is held still right after its first progress text, so it certainly holds
   // the file while the second one tries.
+  Bytes before;
+  PtyResult second;
+  Bytes after;
   PtyRun first;
   first.program = TOLVAR_BIN;
   first.args = {path};
   first.signalTrigger = " Normalisiere Wave...";
   first.signalNumber = SIGSTOP;
-  first.timeoutSeconds = 120;
-  PtyResult firstResult;
-  std::thread firstRun([&] { firstResult = RunOnPty(first); });
-
-  const pid_t held = WaitForStoppedRun(path);
-  Bytes before;
-  PtyResult second;
-  Bytes after;
-  if (held != 0) {
+  first.whileStopped = [&] {
     before = ReadFile(path);
     PtyRun run;
     run.program = TOLVAR_BIN;
     run.args = {path};
     second = RunOnPty(run);
     after = ReadFile(path);
-    kill(held, SIGCONT);
-  }
-  firstRun.join();
-  ASSERT_NE(held, 0) << "the first run was never seen stopped";
-
-  EXPECT_TRUE(second.exited);
+  };
+  first.timeoutSeconds = 120;
+  const PtyResult firstResult = RunOnPty(first);
+  ASSERT_TRUE(second.exited) << "the first run was never seen stopped";
   EXPECT_EQ(second.exitStatus, 3);
   EXPECT_EQ(second.LastRow(), " Kann Datei nicht öffnen!");
   EXPECT_TRUE(after == before) << "the refused run changed the file";

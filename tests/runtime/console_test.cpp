@@ -241,14 +241,6 @@ TEST(Destination, RedirectedStandardOutputGetsNothing) {
   EXPECT_EQ(r.exitStatus, 0);
 }
 
-TEST(Destination, WithoutAnyTerminalTheRunStopsAtStartUp) {
-  DetachedResult r = RunWithoutTerminal(CRT_PROBE, {"l:never shown"});
-  EXPECT_EQ(r.err, "No way to get the console handle\n");
-  EXPECT_EQ(r.out, "");
-  ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exitStatus, 1);
-}
-
 // --- Terminal modes -------------------------------------------------------------------------
 
 TEST(Modes, SignalKeysAndEchoAreOffDuringTheRunAndBackAfterIt) {

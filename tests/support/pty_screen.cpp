@@ -185,10 +185,17 @@ struct Pipe {
 [[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, const Pipe& out,
                                 const Pipe& err, CommandLine& cmd) {
   setsid();
-  ioctl(slave, TIOCSCTTY, 0);
-  dup2(slave, 0);
-  dup2(slave, 1);
-  dup2(slave, 2);
+  if (run.withoutTerminal) {
+    // A new session takes no controlling terminal of itself, so /dev/tty cannot be opened.
+    const int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
+    close(devNull);
+  } else {
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+  }
   close(master);
   if (slave > 2) close(slave);
   RedirectOrDie(run.stdinFile, O_RDONLY, 0);
@@ -275,8 +282,8 @@ PtyResult RunOnPty(const PtyRun& run) {
   tcgetattr(slave, &result.modesBefore);
 
   CommandLine cmd(run.program, run.args, run.env);
-  const Pipe out(run.stdoutToPipe);
-  const Pipe err(run.stderrToPipe);
+  const Pipe out(run.stdoutToPipe || run.withoutTerminal);
+  const Pipe err(run.stderrToPipe || run.withoutTerminal);
   pid_t pid = fork();
   if (pid == 0) BecomeProgram(run, master, slave, out, err, cmd);
   for (int fd : {out.write, err.write}) {
@@ -336,6 +343,12 @@ PtyResult RunOnPty(const PtyRun& run) {
     }
     if (!result.signalSent && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
       result.signalSent = kill(pid, run.signalNumber) == 0;
+      siginfo_t info{};
+      if (result.signalSent && run.signalNumber == SIGSTOP &&
+          waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED) == 0) {
+        if (run.whileStopped) run.whileStopped();
+        kill(pid, SIGCONT);
+      }
     }
     if (waitpid(pid, &status, WNOHANG) == pid) {
       ended = true;
@@ -366,55 +379,6 @@ PtyResult RunOnPty(const PtyRun& run) {
   result.rows = emulator.Rows();
   result.scrollback = emulator.scrollback();
   emulator.Cursor(result.cursorRow, result.cursorCol);
-  return result;
-}
-
-DetachedResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& args) {
-  DetachedResult result;
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe(outPipe) != 0) return result;
-  if (pipe(errPipe) != 0) return result;
-  CommandLine cmd(program, args, {});
-  pid_t pid = fork();
-  if (pid == 0) {
-    setsid();  // a new session has no controlling terminal, so /dev/tty cannot be opened
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {devNull, outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    execve(cmd.argv[0], cmd.argv.data(), cmd.envp.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  const int64_t deadline = NowMs() + 30000;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  char buf[4096];
-  while (open > 0 && NowMs() < deadline) {
-    if (poll(fds, 2, 100) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  if (open > 0) kill(pid, SIGKILL);
-  for (pollfd& p : fds) {
-    if (p.fd >= 0) close(p.fd);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  RecordStatus(status, result.exited, result.exitStatus, result.termSignal);
   return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct PtyRun {
   bool stderrToPipe = false;
   /// The program's stack limit in bytes; 0: inherited.
   unsigned long stackLimit = 0;
+  /// No terminal at all: a new session without a controlling terminal, standard input from
+  /// /dev/null, standard output and error into pipes.
+  bool withoutTerminal = false;
   /// Runs the program in a process group of its own that is not the terminal's foreground
   /// group, as a shell's "&" does. If the program is stopped for touching the terminal, it is
   /// killed and the run reports stoppedInBackground.
@@ -40,9 +44,11 @@ struct PtyRun {
   /// When the screen first shows inputTrigger, inputBytes are typed into the terminal.
   std::string inputTrigger;
   std::string inputBytes;
-  /// When the screen first shows signalTrigger, signalNumber is sent to the program.
+  /// When the screen first shows signalTrigger, signalNumber is sent to the program. With
+  /// SIGSTOP, whileStopped is called once the program has stopped, and then it is continued.
   std::string signalTrigger;
   int signalNumber = 0;
+  std::function<void()> whileStopped;
   /// When the screen first shows modesTrigger, the pty's modes are recorded in modesDuring.
   std::string modesTrigger;
   int timeoutSeconds = 60;
@@ -77,16 +83,5 @@ struct PtyResult {
 };
 
 PtyResult RunOnPty(const PtyRun& run);
-
-/// A run with no terminal at all: a new session without a controlling terminal, standard
-/// input from /dev/null, standard output and error into pipes.
-struct DetachedResult {
-  std::string out;
-  std::string err;
-  bool exited = false;
-  int exitStatus = -1;
-  int termSignal = 0;
-};
-DetachedResult RunWithoutTerminal(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace testing_support
