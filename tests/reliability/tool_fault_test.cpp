@@ -98,38 +98,20 @@ class ToolUnderFaults : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(ToolUnderFaults, AFailingReadIsReported) {
+TEST_F(ToolUnderFaults, EachFailingCallIsReported) {
   const int reads = CountCalls(undisturbed_, FileCall::Read);
-  // The first header, the format check's last read (the end of the chunks), the pass's
-  // priming read, a read in the middle of the pass, the walk's last header read.
-  for (int k : {1, 6, 11, 13, reads}) {
-    SCOPED_TRACE("pread " + std::to_string(k) + " fails");
-    ExpectReported({FileCall::Read, k, EIO});
-  }
-}
-
-TEST_F(ToolUnderFaults, AFailingWriteIsReported) {
   const int writes = CountCalls(undisturbed_, FileCall::Write);
-  for (int k = 1; k <= writes; ++k) {
-    SCOPED_TRACE("pwrite " + std::to_string(k) + " fails with EIO");
-    ExpectReported({FileCall::Write, k, EIO});
-  }
-  for (int k : {1, 4}) {
-    SCOPED_TRACE("pwrite " + std::to_string(k) + " fails with ENOSPC");
-    ExpectReported({FileCall::Write, k, ENOSPC});
-  }
-}
-
-TEST_F(ToolUnderFaults, AShortWriteIsReported) {
-  for (int k : {1, 3, 5}) {
-    SCOPED_TRACE("pwrite " + std::to_string(k) + " is short");
-    ExpectReported({FileCall::Write, k, 0});
-  }
-}
-
-TEST_F(ToolUnderFaults, AFailingSizeQueryIsReported) {
-  for (int k : {1, 2, 7}) {
-    SCOPED_TRACE("size query " + std::to_string(k) + " fails");
-    ExpectReported({FileCall::SizeQuery, k, EIO});
+  // Reads: the first header, the format check's last read (the end of the chunks), the
+  // pass's priming read, a read in the middle of the pass, the walk's last header read.
+  std::vector<Fault> faults;
+  for (int k : {1, 6, 11, 13, reads}) faults.push_back({FileCall::Read, k, EIO});
+  for (int k = 1; k <= writes; ++k) faults.push_back({FileCall::Write, k, EIO});
+  for (int k : {1, 4}) faults.push_back({FileCall::Write, k, ENOSPC});
+  for (int k : {1, 3, 5}) faults.push_back({FileCall::Write, k, 0});  // a short write
+  for (int k : {1, 2, 7}) faults.push_back({FileCall::SizeQuery, k, EIO});
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(fault.call)) + ", number " +
+                 std::to_string(fault.nth) + ", errno " + std::to_string(fault.error));
+    ExpectReported(fault);
   }
 }
