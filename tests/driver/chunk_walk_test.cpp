@@ -29,6 +29,17 @@ Bytes Wave(std::initializer_list<std::pair<std::string_view, Bytes>> chunks) {
 
 Bytes Pcm16() { return FmtBody(1, 2, 44100, 16); }
 
+/// An extensible "fmt " body for 16 bits whose sub-format GUID starts with subFormat.
+Bytes Extensible(uint8_t subFormat) {
+  Bytes b = FmtBody(0xFFFE, 2, 44100, 16);
+  PutU16(b, 22);
+  PutU16(b, 16);
+  PutU32(b, 3);
+  b.push_back(subFormat);
+  for (uint8_t x : {0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}) b.push_back(x);
+  return b;
+}
+
 /// A chunk header whose size field says something other than the body that follows.
 void PutHeader(Bytes& b, std::string_view tag, uint32_t size) {
   PutTag(b, tag);
@@ -93,15 +104,10 @@ TEST(ChunkWalk, PadByteAfterAnOddChunkIsSkipped) {
 }
 
 TEST(ChunkWalk, FormatsOtherThan16BitPcmAreRefusedUntouched) {
-  Bytes extensibleFloat = FmtBody(0xFFFE, 2, 44100, 16);
-  PutU16(extensibleFloat, 22);
-  PutU16(extensibleFloat, 16);
-  PutU32(extensibleFloat, 3);
-  for (uint8_t b : {3, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}) extensibleFloat.push_back(b);
   const Bytes pcm16 = Pcm16();
   const Bytes refused[] = {
       FmtBody(1, 2, 44100, 8),   FmtBody(1, 2, 44100, 24), FmtBody(1, 1, 44100, 32),
-      FmtBody(3, 2, 44100, 32),  FmtBody(3, 2, 44100, 16), extensibleFloat,
+      FmtBody(3, 2, 44100, 32),  FmtBody(3, 2, 44100, 16), Extensible(3),
       Bytes(pcm16.begin(), pcm16.begin() + 14),  // too short to say
   };
   for (const Bytes& fmt : refused) ExpectUnchanged(Wave({{"fmt ", fmt}, {"data", Noise(3000, 700, 6)}}), false);
@@ -116,12 +122,7 @@ TEST(ChunkWalk, A16BitChunkIsNotNormalizedWhenALaterOneIsRefused) {
 }
 
 TEST(ChunkWalk, AcceptedFormats) {
-  Bytes extensiblePcm = FmtBody(0xFFFE, 2, 44100, 16);
-  PutU16(extensiblePcm, 22);
-  PutU16(extensiblePcm, 16);
-  PutU32(extensiblePcm, 3);
-  for (uint8_t b : {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}) extensiblePcm.push_back(b);
-  ExpectNormalizedAsModel(Wave({{"fmt ", extensiblePcm}, {"data", Noise(3000, 700, 9)}}));
+  ExpectNormalizedAsModel(Wave({{"fmt ", Extensible(1)}, {"data", Noise(3000, 700, 9)}}));
   ExpectNormalizedAsModel(Wave({{"data", Noise(3000, 700, 10)}}));  // no "fmt " at all
   ExpectNormalizedAsModel(Wave({{"fmt ", FmtBody(1, 2, 44100, 8)}, {"fmt ", Pcm16()}, {"data", Noise(3000, 700, 11)}}));
 }

@@ -62,7 +62,9 @@ TEST(PeakScan, EveryLengthAndOffsetFindsTheRulePeak) {
 
 TEST(PeakScan, QuietBlockKeepsTheFloorAndFullScaleCountsBothSigns) {
   std::vector<int16_t> s(FilledSlots, 0);
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), PeakFloor);
+  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
+  s[17] = -1000;
+  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
   s[FilledSlots - 1] = -1025;
   EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1025);
   s[17] = -32768;

@@ -63,17 +63,6 @@ TEST(ScaleRamp, WorkedValues) {
   for (const Case& c : cases) EXPECT_EQ(ScaleOne(c.in, c.mul), c.out) << c.in << " at " << c.mul;
 }
 
-TEST(PeakScan, FloorAndFullScale) {
-  std::vector<int16_t> s(FilledSlots, 0);
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024) << "silence";
-  s[17] = -1000;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024) << "below the floor";
-  s[FilledSlots - 1] = -32768;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 32768) << "-32768 in the last slot";
-  s[FilledSlots - 1] = 1025;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1025);
-}
-
 class GainEngine : public ::testing::Test {
  protected:
   void SetUp() override { ResetProgramState(); }
