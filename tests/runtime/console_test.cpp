@@ -1,5 +1,5 @@
 // The console device on a real pseudo-terminal: a probe program writes through Output and
-// GotoXY, a terminal emulator shows what reached the screen.
+// GotoXY, a terminal emulator shows what reached the screen and when.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -77,15 +77,11 @@ TEST_P(Placing, ShowsTextAndCursor) {
   EXPECT_EQ(r.rows[3], p.row3);
   EXPECT_EQ(r.cursorRow, p.cursorRow);
   EXPECT_EQ(r.cursorCol, p.cursorCol);
+  EXPECT_EQ(r.output.find('\a'), std::string::npos) << "the bell makes no sound";
 }
 
 INSTANTIATE_TEST_SUITE_P(Device, Placing, testing::ValuesIn(kPlacements),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Placing, BellMakesNoSound) {
-  PtyResult r = ProbeFromRow2({"w:A\\aB"});
-  EXPECT_EQ(r.output.find('\a'), std::string::npos);
-}
 
 TEST(Placing, LineAsWideAsTheWindowThenLineEndGoesTwoRowsDown) {
   PtyResult r = ProbeFromRow2({"l:" + std::string(kCols, 'a'), "w:B"});
@@ -269,10 +265,8 @@ TEST(Modes, CtrlCIsOrdinaryInputAndDoesNotStopTheRun) {
   EXPECT_TRUE(r.ModesGivenBack());
 }
 
-TEST(Modes, HaltAndRuntimeErrorGiveTheModesBack) {
-  PtyResult halted = Probe({"l:x", "halt:4"});
-  EXPECT_EQ(halted.exitStatus, 4);
-  EXPECT_TRUE(halted.ModesGivenBack());
+TEST(Modes, RuntimeErrorGivesTheModesBack) {
+  // Halt's way out is checked with the start-up frame's bodies and the tool's file failures.
   PtyResult failed = Probe({"l:x", "error:201"});
   EXPECT_EQ(failed.exitStatus, 201);
   EXPECT_TRUE(failed.ModesGivenBack());
@@ -322,6 +316,51 @@ TEST(Modes, BackgroundRunLeavesTheTerminalAlone) {
   EXPECT_EQ(r.modesDuring.c_lflag, r.modesBefore.c_lflag);
   EXPECT_EQ(r.output.find("\x1b[6n"), std::string::npos);
   EXPECT_EQ(r.rows[0], "READY");
+}
+
+// --- Held-back output ------------------------------------------------------------------------
+// The probe's first statement goes out at once; text written right after it is held back,
+// since less than 1/60 s has passed since that send. It must still reach the screen while the
+// program waits, and before anything else writes to the same terminal.
+
+TEST(HeldOutput, ShowsWhileTheProgramWaits) {
+  // The probe then sleeps for up to 30 s; the text must appear long before, or the signal
+  // that ends the run is never sent and the run ends by itself.
+  PtyRun run;
+  run.signalTrigger = "HELD";
+  run.signalNumber = SIGTERM;
+  PtyResult r = Probe({"l:READY", "w:HELD", "wait"}, run);
+  EXPECT_TRUE(r.signalSent);
+  EXPECT_EQ(r.termSignal, SIGTERM);
+  EXPECT_EQ(r.rows[1], "HELD");
+}
+
+TEST(HeldOutput, ReachesTheTerminalBeforeTheRuntimeErrorReport) {
+  PtyResult r = Probe({"l:READY", "w:HELD", "error:201"});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 201);
+  const std::string screen = r.Screen();
+  const std::size_t held = screen.find("READY\nHELD");
+  const std::size_t report = screen.find("Runtime error 201");
+  ASSERT_NE(held, std::string::npos) << screen;
+  ASSERT_NE(report, std::string::npos) << screen;
+  EXPECT_LT(held, report) << screen;
+}
+
+TEST(HeldOutput, RewrittenRowEndsAsWrittenWhenTheRunEnds) {
+  // Many rewrites of one row in quick succession, as the progress row does, then the end.
+  std::vector<std::string> ops = {"l:TOP"};
+  for (int i = 0; i < 200; ++i) {
+    ops.push_back("r");
+    ops.push_back("w: step " + std::to_string(i));
+  }
+  ops.push_back("w:, done");
+  PtyResult r = Probe(ops);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.rows[1], " step 199, done");
+  EXPECT_EQ(r.cursorRow, 1);
+  EXPECT_EQ(r.cursorCol, 15);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 //   g:X,Y    GotoXY(X, Y)           r        GotoXY(1, WhereY), as the progress row does
 //   sleep:MS pause                  wait     pause until a signal ends the run (30 s at most)
 //   key      read standard input up to a line end (30 s at most)
-//   halt:N   Halt(N)                error:N  raise runtime error N
+//   error:N  raise runtime error N
 // TEXT understands \r \n \b \a \t \e \\ and \xHH.
 #include <poll.h>
 #include <time.h>
@@ -90,8 +90,6 @@ void RunScript() {
       for (int k = 0; k < 300; ++k) Pause(100);
     } else if (op == "key") {
       ReadLine();
-    } else if (op.starts_with("halt:")) {
-      Halt(static_cast<uint8_t>(Number(op.substr(5))));
     } else if (op.starts_with("error:")) {
       HandleError(static_cast<uint16_t>(Number(op.substr(6))));
     }
