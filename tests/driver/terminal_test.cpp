@@ -111,14 +111,6 @@ TEST(WholeRun, NarrowWindowWrapsAndEachRewriteStartsWhereTheLastEnded) {
                         ".100.0%, fertig!");
 }
 
-TEST(Failures, FileThatCannotBeOpenedIsReportedWithARealUmlaut) {
-  TempDir dir;
-  PtyResult r = RunTool(dir.file("missing.wav"));
-  ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exitStatus, 3);
-  EXPECT_EQ(r.Screen(), kTitle + " Kann Datei nicht öffnen!");
-}
-
 TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
   TempDir dir;
   WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));
