@@ -6,23 +6,13 @@
 #include <vector>
 
 #include "support/files.h"
-#include "support/pty_screen.h"
+#include "support/tool_run.h"
 
 using namespace testing_support;
 
 namespace {
 
 const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]";
-
-PtyResult RunTool(const std::vector<std::string>& args) {
-  PtyRun run;
-  run.program = TOLVAR_BIN;
-  run.args = args;
-  PtyResult r = RunOnPty(run);
-  EXPECT_FALSE(r.timedOut);
-  EXPECT_TRUE(r.exited);
-  return r;
-}
 
 Bytes SomeWave() {
   std::vector<int16_t> s(3000);

@@ -4,12 +4,11 @@
 
 #include <termios.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "support/files.h"
-#include "support/pty_screen.h"
+#include "support/tool_run.h"
 
 using namespace testing_support;
 
@@ -24,29 +23,12 @@ std::vector<int16_t> Tone(std::size_t count) {
   return s;
 }
 
-PtyResult RunTool(const std::string& wave, PtyRun run = {}) {
-  run.program = TOLVAR_BIN;
-  run.args = {wave};
-  PtyResult r = RunOnPty(run);
-  EXPECT_FALSE(r.timedOut);
-  return r;
-}
-
-/// A generated WAVE file of about 300 MB, so that a run is still going when its first
-/// progress text is on the screen.
-std::string LargeWave(const TempDir& dir) {
-  const std::string path = dir.file("large.wav");
-  const std::string command = std::string(TOLVAR_WAVGEN) + " sized " + path + " 300000000";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  return path;
-}
-
 TEST(WholeRun, ShowsTheFourLinesAndOneProgressRowAlsoWithStandardOutputRedirected) {
   TempDir dir;
   WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
   PtyRun run;
   run.stdoutFile = dir.file("out.txt");
-  PtyResult r = RunTool(dir.file("a.wav"), run);
+  PtyResult r = RunTool({dir.file("a.wav")}, run);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.Screen(), kTitle + kDone);
@@ -62,7 +44,7 @@ TEST(WholeRun, ChunkAfterTheDataEndsBelowOneHundred) {
   PutChunk(wave, "LIST", Bytes(60000, 'x'));
   FixRiffSize(wave);
   WriteFile(dir.file("a.wav"), wave);
-  PtyResult r = RunTool(dir.file("a.wav"));
+  PtyResult r = RunTool({dir.file("a.wav")});
   EXPECT_EQ(r.exitStatus, 0);
   // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
   EXPECT_EQ(r.Screen(), kTitle + " Normalisiere Wave... 83.3%, fertig!");
@@ -74,7 +56,7 @@ TEST(WholeRun, SecondDataChunkOverwritesTheSameRow) {
   PutChunk(wave, "data", SampleBytes(Tone(50000)));
   FixRiffSize(wave);
   WriteFile(dir.file("a.wav"), wave);
-  PtyResult r = RunTool(dir.file("a.wav"));
+  PtyResult r = RunTool({dir.file("a.wav")});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.Screen(), kTitle + kDone);
 }
@@ -85,7 +67,7 @@ TEST(WholeRun, StartingOnTheLastRowScrollsAndKeepsTheTextWhole) {
   PtyRun run;
   run.prefill = "$ tolvar a.wav";
   for (int i = 0; i < 23; ++i) run.prefill += "\r\n";
-  PtyResult r = RunTool(dir.file("a.wav"), run);
+  PtyResult r = RunTool({dir.file("a.wav")}, run);
   EXPECT_EQ(r.exitStatus, 0);
   const std::vector<std::string> tail(r.rows.begin() + 18, r.rows.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"Tolvar v1.0", "", " Syntax: Tolvar [Name.wav]", "",
@@ -99,7 +81,7 @@ TEST(WholeRun, NarrowWindowWrapsAndEachRewriteStartsWhereTheLastEnded) {
   WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));  // one block: two progress texts
   PtyRun run;
   run.cols = 20;
-  PtyResult r = RunTool(dir.file("a.wav"), run);
+  PtyResult r = RunTool({dir.file("a.wav")}, run);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.Screen(), "Tolvar v1.0\n"
                         "\n"
@@ -117,7 +99,7 @@ TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
   const Bytes before = ReadFile(dir.file("a.wav"));
   PtyRun run;
   run.withoutTerminal = true;
-  PtyResult r = RunTool(dir.file("a.wav"), run);
+  PtyResult r = RunTool({dir.file("a.wav")}, run);
   EXPECT_EQ(r.stderrText, "No way to get the console handle\n");
   EXPECT_EQ(r.stdoutText, "");
   ASSERT_TRUE(r.exited);
@@ -130,7 +112,9 @@ TEST(Interrupts, CtrlCDoesNotStopARun) {
   PtyRun run;
   run.inputTrigger = "Normalisiere";
   run.inputBytes = "\x03";
-  PtyResult r = RunTool(LargeWave(dir), run);
+  // About 300 MB, so that the run is still going when its first progress text shows.
+  GenerateWave(dir.file("large.wav"), 300000000);
+  PtyResult r = RunTool({dir.file("large.wav")}, run);
   ASSERT_TRUE(r.inputSent);
   EXPECT_TRUE(r.inputWhileRunning);
   ASSERT_TRUE(r.exited);

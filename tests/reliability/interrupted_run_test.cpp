@@ -5,10 +5,9 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "normalize/reference_model.h"
-#include "support/pty_screen.h"
+#include "support/tool_run.h"
 
 using namespace testing_support;
 
@@ -23,9 +22,7 @@ class LargeFile : public ::testing::Test {
   static void SetUpTestSuite() {
     source_ = new TempDir;
     const std::string path = source_->file("large.wav");
-    const std::string command = std::string("'") + TOLVAR_WAVGEN + "' sized '" + path + "' " +
-                                std::to_string(DataBytes);
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    GenerateWave(path, DataBytes);
     original_ = new Bytes(ReadFile(path));
     normalized_ = new Bytes(NormalizeModel(*original_).file);
   }
@@ -75,20 +72,15 @@ TEST_F(LargeFile, ASecondRunOnTheSameFileIsRefusedAndTouchesNothing) {
   PtyResult second;
   Bytes after;
   PtyRun first;
-  first.program = TOLVAR_BIN;
-  first.args = {path};
   first.signalTrigger = " Normalisiere Wave...";
   first.signalNumber = SIGSTOP;
   first.whileStopped = [&] {
     before = ReadFile(path);
-    PtyRun run;
-    run.program = TOLVAR_BIN;
-    run.args = {path};
-    second = RunOnPty(run);
+    second = RunTool({path});
     after = ReadFile(path);
   };
   first.timeoutSeconds = 120;
-  const PtyResult firstResult = RunOnPty(first);
+  const PtyResult firstResult = RunTool({path}, first);
   ASSERT_TRUE(second.exited) << "the first run was never seen stopped";
   EXPECT_EQ(second.exitStatus, 3);
   EXPECT_EQ(second.LastRow(), " Kann Datei nicht öffnen!");
@@ -105,12 +97,10 @@ TEST_F(LargeFile, ATerminatingSignalLeavesWholeBlocksAndGivesTheTerminalBack) {
     SCOPED_TRACE(strsignal(signal));
     const std::string path = Copy();
     PtyRun run;
-    run.program = TOLVAR_BIN;
-    run.args = {path};
     run.signalTrigger = "Wave... 3";  // between 30.0% and 39.9%
     run.signalNumber = signal;
     run.timeoutSeconds = 120;
-    const PtyResult r = RunOnPty(run);
+    const PtyResult r = RunTool({path}, run);
     ASSERT_TRUE(r.signalSent);
     EXPECT_EQ(r.termSignal, signal);
     EXPECT_TRUE(r.ModesGivenBack());

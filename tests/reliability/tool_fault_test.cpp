@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "reliability/fault_plan.h"
-#include "support/pty_screen.h"
+#include "support/tool_run.h"
 
 using namespace testing_support;
 
@@ -48,18 +48,16 @@ std::vector<std::string> ShimSettings(const std::string& path, const std::option
   return env;
 }
 
-ToolRun RunTool(const std::optional<Fault>& fault) {
+ToolRun RunWithFault(const std::optional<Fault>& fault) {
   TempDir dir;
   const std::string written = dir.file("take.wav");
   WriteFile(written, MultiBlockWave());
   char resolved[PATH_MAX];
   const std::string path = realpath(written.c_str(), resolved) != nullptr ? resolved : written;
   PtyRun run;
-  run.program = TOLVAR_BIN;
-  run.args = {path};
   run.env = ShimSettings(path, fault);
   ToolRun result;
-  result.screen = RunOnPty(run);
+  result.screen = RunTool({path}, run);
   result.file = ReadFile(path);
   return result;
 }
@@ -69,7 +67,7 @@ class ToolUnderFaults : public ::testing::Test {
   void SetUp() override {
     // Without a fault the shim must change nothing; a sanitizer that refuses to share the
     // process with it shows here.
-    const ToolRun plain = RunTool(std::nullopt);
+    const ToolRun plain = RunWithFault(std::nullopt);
     if (plain.screen.output.find("AddressSanitizer") != std::string::npos) {
       GTEST_SKIP() << "the sanitizer runtime refuses the preloaded shim: "
                    << plain.screen.output.substr(0, 200);
@@ -82,7 +80,7 @@ class ToolUnderFaults : public ::testing::Test {
   }
 
   void ExpectReported(const Fault& fault) {
-    const ToolRun r = RunTool(fault);
+    const ToolRun r = RunWithFault(fault);
     EXPECT_TRUE(r.screen.exited) << "signal " << r.screen.termSignal;
     EXPECT_EQ(r.screen.exitStatus, 5);
     EXPECT_TRUE(r.screen.LastRow().ends_with(FailureText)) << r.screen.Screen();

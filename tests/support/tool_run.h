@@ -1,0 +1,32 @@
+// The built tool on a pseudo-terminal, and large WAVE files made by the generator, for the
+// tests of the whole tool. Uses TOLVAR_BIN and TOLVAR_WAVGEN, which every test target defines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/pty_screen.h"
+
+namespace testing_support {
+
+/// The tool run with args on a pseudo-terminal set up as run says; the run must end in time.
+inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
+  run.program = TOLVAR_BIN;
+  run.args = std::move(args);
+  PtyResult r = RunOnPty(run);
+  EXPECT_FALSE(r.timedOut);
+  return r;
+}
+
+/// A canonical WAVE file at path whose "data" chunk holds dataBytes bytes of generated sound.
+inline void GenerateWave(const std::string& path, int64_t dataBytes) {
+  const std::string command =
+      std::string("'") + TOLVAR_WAVGEN + "' sized '" + path + "' " + std::to_string(dataBytes);
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+}  // namespace testing_support
