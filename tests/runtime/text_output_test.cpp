@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "runtime/file_access.h"
