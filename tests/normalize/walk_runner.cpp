@@ -27,7 +27,7 @@ void ResetProgramState() {
   OutHandle = devNull;
 }
 
-WalkRun RunWalk(const Bytes& input) {
+WalkRun RunWalk(const Bytes& input, const FileCalls& calls) {
   TempDir dir;
   const std::string path = dir.file("in.wav");
   WriteFile(path, input);
@@ -39,10 +39,13 @@ WalkRun RunWalk(const Bytes& input) {
     ADD_FAILURE() << "cannot open " << path;
     return run;
   }
+  ActiveFileCalls = &calls;
   run.accepted = WALK(false);
   if (run.accepted) WALK(true);
-  Close(F);
+  ActiveFileCalls = &SystemFileCalls;
+  // Taken before Close, which a pending status would make do nothing.
   run.status = IOResult();
+  Close(F);
   run.file = ReadFile(path);
   return run;
 }

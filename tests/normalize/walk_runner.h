@@ -2,6 +2,7 @@
 // the tool does after opening it, with the screen text sent nowhere.
 #pragma once
 
+#include "runtime/file_access.h"
 #include "support/files.h"
 
 namespace testing_support {
@@ -14,6 +15,8 @@ struct WalkRun {
 
 /// Starts from the state of a fresh process: zeroed buffers, gain and status.
 void ResetProgramState();
-WalkRun RunWalk(const Bytes& input);
+/// Writes input to a scratch file and runs the format check and, if it passes, the normalizing
+/// walk on it, with the file layer's calls going through calls while the walks run.
+WalkRun RunWalk(const Bytes& input, const FileCalls& calls = SystemFileCalls);
 
 }  // namespace testing_support

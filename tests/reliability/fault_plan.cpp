@@ -7,7 +7,6 @@
 #include <cstring>
 #include <random>
 
-#include "driver/chunk_walk.h"
 #include "normalize/walk_runner.h"
 #include "runtime/file_access.h"
 
@@ -88,27 +87,14 @@ const Bytes& MultiBlockWave() {
 int64_t ShortTransfer(int64_t count) { return count < 2 ? 0 : (count / 3) | 1; }
 
 FaultRun RunWalkWithFault(const Bytes& input, const std::optional<Fault>& fault) {
-  TempDir dir;
-  const std::string path = dir.file("faulty.wav");
-  WriteFile(path, input);
-  ResetProgramState();
   FaultRun run;
-  Assign(F, path);
-  Reset(F, 1);
-  if (IOResult() != 0) {
-    ADD_FAILURE() << "cannot open " << path;
-    return run;
-  }
   g_fault = fault;
   g_trace = &run.calls;
   std::fill(std::begin(g_seen), std::end(g_seen), 0);
-  ActiveFileCalls = &InjectingCalls;
-  if (WALK(false)) WALK(true);
-  ActiveFileCalls = &SystemFileCalls;
+  WalkRun walk = RunWalk(input, InjectingCalls);
   g_trace = nullptr;
-  run.status = IOResult();
-  Close(F);
-  run.file = ReadFile(path);
+  run.status = walk.status;
+  run.file = std::move(walk.file);
   return run;
 }
 
