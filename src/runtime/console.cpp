@@ -499,12 +499,6 @@ void installRestoringHandlers() {
   }
 }
 
-int64_t nowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 /// Finds the last "ESC [ row ; col R" in text; anything of another shape is ignored.
 bool parseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
   bool found = false;
@@ -550,9 +544,9 @@ bool queryCursor(int fd, int32_t& row, int32_t& col) {
   if (tcsetattr(fd, TCSANOW, &quiet) == 0 && ::write(fd, "\x1b[6n", 4) == 4) {
     char reply[64];
     std::size_t length = 0;
-    const int64_t deadline = nowMs() + kCursorReplyTimeoutMs;
+    const int64_t deadline = nowNs() + kCursorReplyTimeoutMs * 1000000LL;
     while (length < sizeof reply) {
-      int64_t left = deadline - nowMs();
+      const int64_t left = (deadline - nowNs()) / 1000000;
       if (left <= 0) break;
       pollfd p{fd, POLLIN, 0};
       int ready = poll(&p, 1, static_cast<int>(left));
