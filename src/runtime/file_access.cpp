@@ -131,6 +131,29 @@ int64_t TransferBytes(const FileRec& f, int32_t count) {
   return static_cast<int64_t>(count) * f.RecSize;
 }
 
+/// One transfer of count records at the file's position through move, a positional read or
+/// write of the given byte count; n receives the records moved. EINTR is retried, a short
+/// transfer is not: it is reported by its count.
+template <typename Move>
+void Transfer(FileRec& f, int32_t count, int32_t& n, uint32_t allowed, uint16_t wrongModeStatus,
+              Move move) {
+  n = 0;
+  if (InOutRes != 0) return;
+  if (!CheckTransferMode(f, allowed, wrongModeStatus)) return;
+  const int64_t bytes = TransferBytes(f, count);
+  if (bytes < 0) return;
+  int64_t moved;
+  do {
+    moved = move(static_cast<std::size_t>(bytes));
+  } while (moved < 0 && errno == EINTR);
+  if (moved < 0) {
+    SetStatusFromErrno(errno);
+    return;
+  }
+  f.Position += moved;
+  n = static_cast<int32_t>(moved / f.RecSize);
+}
+
 }  // namespace
 
 uint16_t StatusFromErrno(int e) {
@@ -241,21 +264,9 @@ void Seek(FileRec& f, int64_t n) {
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n) {
-  n = 0;
-  if (InOutRes != 0) return;
-  if (!CheckTransferMode(f, ModeInput, io_status::NotOpenForInput)) return;
-  const int64_t bytes = TransferBytes(f, count);
-  if (bytes < 0) return;
-  int64_t got;
-  do {
-    got = ActiveFileCalls->pread(f.Handle, buf, static_cast<std::size_t>(bytes), f.Position);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    SetStatusFromErrno(errno);
-    return;
-  }
-  f.Position += got;
-  n = static_cast<int32_t>(got / f.RecSize);
+  Transfer(f, count, n, ModeInput, io_status::NotOpenForInput, [&f, buf](std::size_t bytes) {
+    return ActiveFileCalls->pread(f.Handle, buf, bytes, f.Position);
+  });
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count) {
@@ -265,21 +276,9 @@ void BlockRead(FileRec& f, void* buf, int32_t count) {
 }
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n) {
-  n = 0;
-  if (InOutRes != 0) return;
-  if (!CheckTransferMode(f, ModeOutput, io_status::NotOpenForOutput)) return;
-  const int64_t bytes = TransferBytes(f, count);
-  if (bytes < 0) return;
-  int64_t put;
-  do {
-    put = ActiveFileCalls->pwrite(f.Handle, buf, static_cast<std::size_t>(bytes), f.Position);
-  } while (put < 0 && errno == EINTR);
-  if (put < 0) {
-    SetStatusFromErrno(errno);
-    return;
-  }
-  f.Position += put;
-  n = static_cast<int32_t>(put / f.RecSize);
+  Transfer(f, count, n, ModeOutput, io_status::NotOpenForOutput, [&f, buf](std::size_t bytes) {
+    return ActiveFileCalls->pwrite(f.Handle, buf, bytes, f.Position);
+  });
 }
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count) {
