@@ -65,6 +65,25 @@ run() {
   echo "  ran in $((SECONDS - start)) s: exit status $status, last progress '$progress'"
 }
 
+# one_chunk FILE DATA RIFFSIZE QUIETAT: a sparse file of one "data" chunk of DATA bytes with the
+# loud block at its start, a quiet one at QUIETAT and a quiet tail, run through the tool, and
+# the checks every such file must pass.
+one_chunk() {
+  local f=$1 data=$2 riff=$3 quiet_at=$4
+  truncate -s $((44 + data)) "$f"
+  wave_header "$f" "$riff" "$data"
+  plant "$f" 44 "$work/loud"
+  plant "$f" "$quiet_at" "$work/quiet"
+  plant "$f" $((44 + data - 150000)) "$work/quiet-tail"
+  head -c 44 "$f" > "$work/header"
+  run "$f"
+  check "exit status 0" test "$status" -eq 0
+  check "final progress 100.0% and ', fertig!'" test "$progress" = 'Normalisiere Wave...100.0%' -a "$finished" -ge 1
+  check "header unchanged" cmp -s -n 44 "$f" "$work/header"
+  check "length unchanged" test "$(stat -c %s "$f")" -eq $((44 + data))
+  check "loud block at the start: +-32512" same_region "$f" 44 200000 "$work/loud.out"
+}
+
 pattern "$work/loud" 200000 16384 -16384
 pattern "$work/loud.out" 200000 32512 -32512
 pattern "$work/quiet" 200000 1000 -1000
@@ -75,18 +94,7 @@ pattern "$work/quiet-run.out" 864000 31750 -31750
 echo "== A: a data chunk of 2.5 GiB (file above 2 GiB), quiet samples across the 2 GiB mark"
 f=$work/a.wav
 data=$((5 * 512 * 1024 * 1024))
-truncate -s $((44 + data)) "$f"
-wave_header "$f" $((36 + data)) "$data"
-plant "$f" 44 "$work/loud"
-plant "$f" $((2147483648 - 100000)) "$work/quiet"
-plant "$f" $((44 + data - 150000)) "$work/quiet-tail"
-head -c 44 "$f" > "$work/header"
-run "$f"
-check "exit status 0" test "$status" -eq 0
-check "final progress 100.0% and ', fertig!'" test "$progress" = 'Normalisiere Wave...100.0%' -a "$finished" -ge 1
-check "header unchanged" cmp -s -n 44 "$f" "$work/header"
-check "length unchanged" test "$(stat -c %s "$f")" -eq $((44 + data))
-check "loud block at the start: +-32512" same_region "$f" 44 200000 "$work/loud.out"
+one_chunk "$f" "$data" $((36 + data)) $((2147483648 - 100000))
 check "silence after it stays silent" zero_region "$f" 200044 10000000
 check "quiet block across 2 GiB: +-31750" same_region "$f" $((2147483648 - 100000)) 200000 "$work/quiet.out"
 check "silence before 2 GiB stays silent" zero_region "$f" $((2147483648 - 10100000)) 10000000
@@ -96,18 +104,8 @@ rm -f "$f"
 echo "== B: a data chunk of 4 GiB - 2 bytes, ending 42 bytes past the 4 GiB mark"
 f=$work/b.wav
 data=$((4294967296 - 2))
-truncate -s $((44 + data)) "$f"
-wave_header "$f" 4294967295 "$data"   # the RIFF size cannot hold 36 + data
-plant "$f" 44 "$work/loud"
-plant "$f" $((4294967296 - 1000000)) "$work/quiet"
-plant "$f" $((44 + data - 150000)) "$work/quiet-tail"   # across the 4 GiB mark
-head -c 44 "$f" > "$work/header"
-run "$f"
-check "exit status 0" test "$status" -eq 0
-check "final progress 100.0% and ', fertig!'" test "$progress" = 'Normalisiere Wave...100.0%' -a "$finished" -ge 1
-check "header unchanged" cmp -s -n 44 "$f" "$work/header"
-check "length unchanged" test "$(stat -c %s "$f")" -eq $((44 + data))
-check "loud block at the start: +-32512" same_region "$f" 44 200000 "$work/loud.out"
+# The RIFF size cannot hold 36 + data; the quiet tail lies across the 4 GiB mark.
+one_chunk "$f" "$data" 4294967295 $((4294967296 - 1000000))
 check "quiet block 1 MB before 4 GiB: +-31750" same_region "$f" $((4294967296 - 1000000)) 200000 "$work/quiet.out"
 check "silence before it stays silent" zero_region "$f" $((4294967296 - 11000000)) 10000000
 check "silence after it stays silent" zero_region "$f" $((4294967296 - 800000)) 600000

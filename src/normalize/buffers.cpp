@@ -32,6 +32,17 @@ void WidenExtremes(const int16_t* samples, int32_t from, int32_t slots, int32_t&
   }
 }
 
+/// The peak from the vector lanes' largest and smallest values and the slots from `from` on.
+int32_t FinishPeak(const int16_t* high, const int16_t* low, int32_t lanes, const int16_t* samples,
+                   int32_t from, int32_t slots) {
+  int32_t top = 0;
+  int32_t bottom = 0;
+  WidenExtremes(high, 0, lanes, top, bottom);
+  WidenExtremes(low, 0, lanes, top, bottom);
+  WidenExtremes(samples, from, slots, top, bottom);
+  return PeakOfExtremes(top, bottom);
+}
+
 /// Eight slots at a time; SSE2 is part of every x86-64.
 int32_t PeakOfSse2(const int16_t* samples, int32_t slots) {
   __m128i largest = _mm_setzero_si128();
@@ -46,12 +57,7 @@ int32_t PeakOfSse2(const int16_t* samples, int32_t slots) {
   alignas(16) int16_t low[8];
   _mm_store_si128(reinterpret_cast<__m128i*>(high), largest);
   _mm_store_si128(reinterpret_cast<__m128i*>(low), smallest);
-  int32_t top = 0;
-  int32_t bottom = 0;
-  WidenExtremes(high, 0, 8, top, bottom);
-  WidenExtremes(low, 0, 8, top, bottom);
-  WidenExtremes(samples, i, slots, top, bottom);
-  return PeakOfExtremes(top, bottom);
+  return FinishPeak(high, low, 8, samples, i, slots);
 }
 
 /// Thirty-two slots at a time, in two independent chains so that loads and compares overlap.
@@ -73,21 +79,15 @@ __attribute__((target("avx2"))) int32_t PeakOfAvx2(const int16_t* samples, int32
   alignas(32) int16_t low[16];
   _mm256_store_si256(reinterpret_cast<__m256i*>(high), _mm256_max_epi16(largest0, largest1));
   _mm256_store_si256(reinterpret_cast<__m256i*>(low), _mm256_min_epi16(smallest0, smallest1));
-  int32_t top = 0;
-  int32_t bottom = 0;
-  WidenExtremes(high, 0, 16, top, bottom);
-  WidenExtremes(low, 0, 16, top, bottom);
-  WidenExtremes(samples, i, slots, top, bottom);
-  return PeakOfExtremes(top, bottom);
+  return FinishPeak(high, low, 16, samples, i, slots);
 }
 
-/// Asked once, before main: the answer cannot change while the process runs.
+}  // namespace
+
 const bool CpuHasAvx2 = [] {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0;
 }();
-
-}  // namespace
 
 int32_t PeakOf(const int16_t* samples, int32_t slots) {
   return CpuHasAvx2 ? PeakOfAvx2(samples, slots) : PeakOfSse2(samples, slots);

@@ -32,5 +32,9 @@ extern int64_t POSW;
 /// scans its peak and flips BUFN.
 void BUFREAD();
 
+/// Whether the processor runs AVX2, asked once before main; the per-block work takes its
+/// vector paths then and a baseline path otherwise, with the same results.
+extern const bool CpuHasAvx2;
+
 /// Largest magnitude among the first slots of samples, never below PeakFloor.
 int32_t PeakOf(const int16_t* samples, int32_t slots);

@@ -131,12 +131,6 @@ __attribute__((target("avx2"))) void ScaleRampAvx2(int16_t* samples, int32_t slo
   ScaleSlots(samples, i, slots, mul, step);
 }
 
-/// Asked once, before main: the answer cannot change while the process runs.
-const bool CpuHasAvx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}();
-
 }  // namespace
 
 void ScaleRamp(int16_t* samples, int32_t slots, int32_t mul, int32_t step) {
