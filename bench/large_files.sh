@@ -5,7 +5,7 @@
 # were normalized to the values the gain rules give, that everything else kept its bytes, the
 # final progress text and the exit status.
 #
-#   bash bench/large_files.sh [TOOL]       TOOL defaults to build-rel/tolvar
+#   bash bench/large_files.sh [TOOL]       TOOL defaults to build/tolvar
 #   LARGE_FILES_DIR=/somewhere bash bench/large_files.sh    where the files go (default $TMPDIR or /tmp)
 #
 # The planted blocks and what the tool must make of them:
@@ -17,7 +17,7 @@
 # of the chunk's last block sees a buffer that still holds an earlier, already scaled block.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tool=$(realpath "${1:-build-rel/tolvar}")
+tool=$(realpath "${1:-build/tolvar}")
 [ -x "$tool" ] || { echo "no tool at $tool: build it first" >&2; exit 2; }
 
 base=${LARGE_FILES_DIR:-${TMPDIR:-/tmp}}
