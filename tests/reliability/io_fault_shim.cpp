@@ -1,13 +1,12 @@
 // Test-only file failures for the real tool, loaded with LD_PRELOAD and never linked into it.
-// It wraps pread, pwrite and fstat and makes the n-th call of one of them on one file fail,
-// or makes that write short. Environment:
+// It wraps pread, pwrite and lseek (the size query) and makes the n-th call of one of them on
+// one file fail, or makes that write short. Environment:
 //   TOLVAR_FAULT_PATH   the file, as /proc/self/fd shows its descriptors
-//   TOLVAR_FAULT_CALL   pread, pwrite or fstat
+//   TOLVAR_FAULT_CALL   pread, pwrite or lseek
 //   TOLVAR_FAULT_NTH    which call of that kind on the file fails, from 1
 //   TOLVAR_FAULT_ERRNO  the errno it fails with; 0 makes a pwrite short: a third of the bytes,
 //                       made odd (the in-process tests use the same rule)
 #include <dlfcn.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@
 
 namespace {
 
-enum Kind { kPread, kPwrite, kFstat, kKinds };
+enum Kind { kPread, kPwrite, kLseek, kKinds };
 
 struct Plan {
   bool loaded = false;
@@ -41,7 +40,7 @@ void Load() {
   if (call != nullptr) {
     if (std::strcmp(call, "pread") == 0) g_plan.kind = kPread;
     if (std::strcmp(call, "pwrite") == 0) g_plan.kind = kPwrite;
-    if (std::strcmp(call, "fstat") == 0) g_plan.kind = kFstat;
+    if (std::strcmp(call, "lseek") == 0) g_plan.kind = kLseek;
   }
   g_plan.nth = nth != nullptr ? std::atol(nth) : 0;
   g_plan.error = error != nullptr ? std::atoi(error) : 0;
@@ -99,15 +98,15 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
   return pwrite(fd, buf, count, offset);
 }
 
-int fstat(int fd, struct stat* st) {
-  static const auto real = Next<int (*)(int, struct stat*)>("fstat");
-  if (Strikes(kFstat, fd)) {
+off_t lseek(int fd, off_t offset, int whence) {
+  static const auto real = Next<off_t (*)(int, off_t, int)>("lseek");
+  if (Strikes(kLseek, fd)) {
     errno = g_plan.error != 0 ? g_plan.error : EIO;
     return -1;
   }
-  return real(fd, st);
+  return real(fd, offset, whence);
 }
 
-int fstat64(int fd, struct stat64* st) { return fstat(fd, reinterpret_cast<struct stat*>(st)); }
+off_t lseek64(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
 
 }  // extern "C"

@@ -25,8 +25,7 @@ std::string Preload() {
   return before.empty() ? TOLVAR_FAULT_SHIM : before + ":" + TOLVAR_FAULT_SHIM;
 }
 
-/// The shim counts fstat calls, and the open's check that the file is a regular one is the
-/// first of them: size query k is fstat call k + 1.
+/// The shim counts lseek calls, and only the size query makes them: size query k is call k.
 std::vector<std::string> ShimSettings(const std::string& path, const std::optional<Fault>& fault) {
   std::vector<std::string> env = {"LD_PRELOAD=" + Preload(), "TOLVAR_FAULT_PATH=" + path};
   if (!fault) return env;
@@ -40,8 +39,8 @@ std::vector<std::string> ShimSettings(const std::string& path, const std::option
       env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth));
       break;
     case FileCall::SizeQuery:
-      env.push_back("TOLVAR_FAULT_CALL=fstat");
-      env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth + 1));
+      env.push_back("TOLVAR_FAULT_CALL=lseek");
+      env.push_back("TOLVAR_FAULT_NTH=" + std::to_string(fault->nth));
       break;
   }
   env.push_back("TOLVAR_FAULT_ERRNO=" + std::to_string(fault->error));
