@@ -124,6 +124,15 @@ bool CheckTransferMode(const FileRec& f, uint32_t allowed, uint16_t wrongModeSta
   return false;
 }
 
+/// Whether an operation on an open file may go ahead: no status is latched and the file is
+/// open; a file that is not open latches NotOpen.
+bool ReadyForUse(const FileRec& f) {
+  if (InOutRes != 0) return false;
+  if (IsOpenMode(f.Mode)) return true;
+  InOutRes = io_status::NotOpen;
+  return false;
+}
+
 /// Bytes for count records, or -1 when nothing may be transferred (a negative count, or a
 /// record size no successful Reset leaves behind).
 int64_t TransferBytes(const FileRec& f, int32_t count) {
@@ -246,11 +255,7 @@ uint16_t IOResult() {
 }
 
 void Seek(FileRec& f, int64_t n) {
-  if (InOutRes != 0) return;
-  if (!IsOpenMode(f.Mode)) {
-    InOutRes = io_status::NotOpen;
-    return;
-  }
+  if (!ReadyForUse(f)) return;
   int64_t bytes;
   if (__builtin_mul_overflow(n, static_cast<int64_t>(f.RecSize), &bytes)) {
     InOutRes = n < 0 ? io_status::NegativeSeek : static_cast<uint16_t>(EOVERFLOW);
@@ -288,21 +293,13 @@ void BlockWrite(FileRec& f, const void* buf, int32_t count) {
 }
 
 int64_t FilePos(FileRec& f) {
-  if (InOutRes != 0) return 0;
-  if (!IsOpenMode(f.Mode)) {
-    InOutRes = io_status::NotOpen;
-    return 0;
-  }
+  if (!ReadyForUse(f)) return 0;
   if (f.RecSize <= 0) return 0;
   return f.Position / f.RecSize;
 }
 
 int64_t FileSize(FileRec& f) {
-  if (InOutRes != 0) return 0;
-  if (!IsOpenMode(f.Mode)) {
-    InOutRes = io_status::NotOpen;
-    return 0;
-  }
+  if (!ReadyForUse(f)) return 0;
   if (f.RecSize <= 0) return 0;
   const int64_t size = ActiveFileCalls->size(f.Handle);
   if (size < 0) {
@@ -313,11 +310,7 @@ int64_t FileSize(FileRec& f) {
 }
 
 void Close(FileRec& f) {
-  if (InOutRes != 0) return;
-  if (!IsOpenMode(f.Mode)) {
-    InOutRes = io_status::NotOpen;
-    return;
-  }
+  if (!ReadyForUse(f)) return;
   // Not retried on EINTR: Linux has released the descriptor by then, and a second close
   // could hit one opened meanwhile. The result says nothing the program could act on.
   if (f.Handle >= 0) ActiveFileCalls->close(f.Handle);
