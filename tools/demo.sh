@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds the tool, writes a six-second stereo demo file with a quiet and a loud passage
-# into demo/, and normalizes it in place, with the progress row in the terminal.
+# into demo/, normalizes it in place, with the progress row in the terminal, and draws the
+# peak of every block before and after into demo/demo.svg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
 cmake -S . -B build -DTOLVAR_TESTS=OFF -DTOLVAR_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target tolvar tolvar-wavgen >/dev/null
+cmake --build build -j "$(nproc)" --target tolvar tolvar-wavgen tolvar-envelope >/dev/null
 mkdir -p demo
 build/tolvar-wavgen demo demo/demo.wav
+cp demo/demo.wav demo/demo-before.wav
 build/tolvar demo/demo.wav
+build/tolvar-envelope demo/demo-before.wav demo/demo.wav demo/demo.svg
+echo "before and after: $PWD/demo/demo.svg"
