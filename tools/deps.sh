@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev clang libclang-rt-14-dev)
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev clang libclang-rt-14-dev
+          dpkg-dev file)
+# The package test (tools/test.sh, as root only) checks the package and finds its manual page.
+[ "$(id -u)" -eq 0 ] && packages+=(lintian man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

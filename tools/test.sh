@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the tool twice, plainly and with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test in both builds. Warnings are errors. The tests run one at a time:
+# and runs every test in both builds; as root, also builds, installs and removes the Debian
+# package (tools/package-test.sh). Warnings are errors. The tests run one at a time:
 # several of them time a real terminal's answers, and they are quick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,11 @@ jobs=$(nproc)
 cmake -S . -B build -DTOLVAR_WERROR=ON -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure
+
+# The Debian package, installed into this machine and removed again: as root only.
+if [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null; then
+  bash tools/package-test.sh
+fi
 
 cmake -S . -B build-sanitize -DTOLVAR_WERROR=ON -DTOLVAR_SANITIZE=ON -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"

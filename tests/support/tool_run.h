@@ -14,8 +14,10 @@
 namespace testing_support {
 
 /// The tool run with args on a pseudo-terminal set up as run says; the run must end in time.
+/// TOLVAR_TOOL in the environment names another build of the tool, e.g. an installed one.
 inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
-  run.program = TOLVAR_BIN;
+  const char* tool = std::getenv("TOLVAR_TOOL");
+  run.program = tool != nullptr ? tool : TOLVAR_BIN;
   run.args = std::move(args);
   PtyResult r = RunOnPty(run);
   EXPECT_FALSE(r.timedOut);

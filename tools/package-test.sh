@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Debian package, tried as a user would: built from a Release build, checked by lintian,
+# installed with dpkg, the installed tool run under the terminal tests of the plain build
+# (build/, made by tools/test.sh), its manual page found, and removed again without a trace.
+# It installs into this machine, so it wants root; tools/test.sh runs it only as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if dpkg-query -W -f='${Status}' tolvar 2>/dev/null | grep -q "ok installed"; then
+  echo "package test skipped: a tolvar package is installed here already; dpkg -r tolvar first"
+  exit 0
+fi
+
+# The README's package command.
+rm -f build-release/tolvar_*.deb
+{ cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTOLVAR_TESTS=OFF -DTOLVAR_BENCH=OFF &&
+  cmake --build build-release -j2 &&
+  cpack --config build-release/CPackConfig.cmake -G DEB -B build-release; } >/dev/null
+deb=$(echo build-release/tolvar_*_amd64.deb)
+dpkg-deb --field "$deb" Package Version Depends
+lintian --fail-on error "$deb"
+mapfile -t files < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\.||')
+
+trap 'dpkg -r tolvar >/dev/null 2>&1 || true' EXIT
+dpkg -i "$deb" >/dev/null
+TOLVAR_TOOL=/usr/bin/tolvar build/tests/driver/terminal_test --gtest_filter='WholeRun.*' --gtest_brief=1
+TOLVAR_TOOL=/usr/bin/tolvar build/tests/reliability/tool_fault_test --gtest_brief=1
+page=$(man -w tolvar)
+[ "$page" = /usr/share/man/man1/tolvar.1.gz ] || { echo "man -w tolvar: $page"; exit 1; }
+dpkg -r tolvar >/dev/null
+trap - EXIT
+
+left=0
+for f in "${files[@]}" /usr/share/doc/tolvar; do
+  if [ -e "$f" ]; then echo "left behind by dpkg -r: $f"; left=1; fi
+done
+if dpkg-query -W -f='${Status}' tolvar 2>/dev/null | grep -qv "not-installed"; then
+  echo "dpkg still knows tolvar: $(dpkg-query -W -f='${Status}' tolvar)"; left=1
+fi
+[ $left -eq 0 ]
+echo "package test passed: ${#files[@]} files installed, run, found and removed"
