@@ -62,6 +62,7 @@ void BlockWork(benchmark::State& state, int32_t olderPeak, int32_t newerPeak, in
     std::memcpy(BUF[0].samples, older.data(), BlockSize);
     std::memcpy(BUF[1].samples, newer.data(), BlockSize);
     BUF[0].peak = olderPeak;
+    BUF[0].count = BlockSize;
     BUFN = 0;
     MUL = mul;
     const auto start = std::chrono::steady_clock::now();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Large files, by hand and not in CI: it writes several GiB. Builds sparse WAVE files past the
-# 2 GiB and 4 GiB marks with a few sample blocks planted at chosen offsets, runs the real tool
+# Large files, by hand and not in CI: it writes several GiB. Builds sparse WAVE files (RIFF, and
+# RF64 sized by its ds64 chunk) past the 2 GiB and 4 GiB marks with a few sample blocks planted at chosen offsets, runs the real tool
 # on each under a pseudo-terminal, and checks with cmp and od that exactly the planted samples
 # were normalized to the values the gain rules give, that everything else kept its bytes, the
 # final progress text and the exit status.
@@ -140,6 +140,28 @@ check "last 10 MB before the data unchanged" same_region "$f" $((data_at - 10485
 check "data blocks 1 to 9, past 2 GiB: +-31750" same_region "$f" "$data_at" 864000 "$work/quiet-run.out"
 check "last data block: raised, within +-32512" raised "$f" $((data_at + 864000)) 96000 1000
 check "the LIST after the data unchanged" same_region "$f" $((data_at + data)) 1000 "$work/after-data"
+rm -f "$f"
+
+echo "== D: RF64, a data chunk of 4 GiB + 1 MB sized by ds64, quiet samples past 4 GiB, a LIST after"
+f=$work/d.wav
+data=$((4294967296 + 1048576))
+data_at=80  # RF64 header 12, ds64 8 + 28, "fmt " 8 + 16, data header 8
+size=$((data_at + data + 8 + 1000))
+truncate -s "$size" "$f"
+perl -e 'print "RF64", pack("V", 0xFFFFFFFF), "WAVE", "ds64", pack("VQ<Q<Q<V", 28, $ARGV[0] - 8, $ARGV[1], $ARGV[1] / 4, 0),
+               "fmt ", pack("VvvVVvv", 16, 1, 2, 44100, 176400, 4, 16), "data", pack("V", 0xFFFFFFFF)' "$size" "$data" |
+  dd of="$f" conv=notrunc status=none
+perl -e 'print "LIST", pack("V", 1000), "INFO"' | dd of="$f" bs=1 seek=$((data_at + data)) conv=notrunc status=none
+plant "$f" $((data_at + 4294967296 + 96000)) "$work/quiet"
+head -c "$data_at" "$f" > "$work/header"
+region "$f" $((data_at + data)) 1008 > "$work/after-data"
+run "$f"
+check "exit status 0" test "$status" -eq 0
+check "final progress and ', fertig!'" test "$progress" = 'Normalisiere Wave...100.0%' -a "$finished" -ge 1
+check "length unchanged" test "$(stat -c %s "$f")" -eq "$size"
+check "RF64 header unchanged" cmp -s -n "$data_at" "$f" "$work/header"
+check "quiet block past 4 GiB: +-31750" same_region "$f" $((data_at + 4294967296 + 96000)) 200000 "$work/quiet.out"
+check "the LIST after the data unchanged" same_region "$f" $((data_at + data)) 1008 "$work/after-data"
 rm -f "$f"
 
 df -h "$base"

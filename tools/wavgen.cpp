@@ -269,6 +269,28 @@ int WriteSeeds(const char* dir) {
 
   seeds.emplace_back("header-only.wav", Riff(4));
 
+  // RF64 as recorders write it past 4 GiB: "ds64" first with the 64-bit sizes (RIFF, data,
+  // sample count, an empty table), the 32-bit fields at 0xFFFFFFFF, a chunk after the samples.
+  const Bytes samples = Tone(50000, 10.0);
+  b.clear();
+  PutTag(b, "RF64");
+  PutLE(b, 0xFFFFFFFF, 4);
+  PutTag(b, "WAVE");
+  Bytes ds64;
+  for (uint32_t half : {0u, 0u, static_cast<uint32_t>(samples.size()), 0u, 12500u, 0u, 0u}) PutLE(ds64, half, 4);
+  PutChunk(b, "ds64", ds64);
+  PutChunk(b, "fmt ", pcm);
+  PutHeader(b, "data", 0xFFFFFFFF);
+  b.insert(b.end(), samples.begin(), samples.end());
+  PutChunk(b, "LIST", Info("after the samples"));
+  seeds.emplace_back("rf64.wav", b);
+
+  b = Riff();
+  PutChunk(b, "data", Tone(8000, 11.0));
+  PutChunk(b, "fmt ", Fmt(1, 24));  // judges the samples before it: refused
+  FixRiffSize(b);
+  seeds.emplace_back("fmt-after-data.wav", b);
+
   for (const auto& [name, bytes] : seeds) {
     if (!WriteBytes(std::filesystem::path(dir) / name, bytes)) return 1;
   }

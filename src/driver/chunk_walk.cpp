@@ -1,5 +1,6 @@
 #include "driver/chunk_walk.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "normalize/pass.h"
@@ -30,7 +31,23 @@ int32_t READHEADER() {
   return n;
 }
 
+uint64_t LittleEndian64(const uint8_t* p) {
+  return static_cast<uint64_t>(LittleEndian32(p)) | static_cast<uint64_t>(LittleEndian32(p + 4)) << 32;
+}
+
 bool IsChunk(const char* tag) { return std::memcmp(DATA.ckID, tag, 4) == 0; }
+
+/// "RIFF", "RF64" or "BW64", a size, then "WAVE".
+bool IsWaveHeader(const uint8_t* riff) {
+  const bool container = std::memcmp(riff, "RIFF", 4) == 0 || std::memcmp(riff, "RF64", 4) == 0 ||
+                         std::memcmp(riff, "BW64", 4) == 0;
+  return container && std::memcmp(riff + 8, "WAVE", 4) == 0;
+}
+
+/// The 32-bit size field of an RF64/BW64 "data" chunk whose real size stands in "ds64".
+constexpr uint64_t Unknown32BitSize = 0xFFFFFFFF;
+/// No file reaches this far (2^62 bytes); a step there ends the walk.
+constexpr uint64_t BeyondAnyFile = uint64_t{1} << 62;
 
 /// Whether a "fmt " body declares 16-bit integer PCM: format tag 1, or the extensible tag
 /// 0xFFFE with the PCM sub-format, and 16 bits per sample.
@@ -48,37 +65,69 @@ bool DeclaresPcm16(const uint8_t* body, int32_t length) {
 }  // namespace
 
 bool WALK(bool normalize) {
-  bool formatIsPcm16 = true;  // a "data" chunk with no "fmt " before it counts as 16-bit
+  // Only a WAVE file is walked: samples found in any other file are not ours to rewrite.
+  uint8_t riff[12];
+  int32_t got = 0;
+  Seek(F, 0);
+  BlockRead(F, riff, 12, got);
+  if (got < 12 || !IsWaveHeader(riff)) return false;
+  const bool sizesIn64Bits = std::memcmp(riff, "RIFF", 4) != 0;
+  uint64_t dataSize64 = Unknown32BitSize;  // from "ds64"; until then the field as it stands
+  bool sawFormat = false;
+  bool formatIsPcm16 = true;
+  bool dataBeforeAnyFormat = false;  // judged by the first "fmt " that follows it
   std::memset(HeaderBytes, 0, sizeof HeaderBytes);
-  Seek(F, 12);
   int32_t n = READHEADER();
   while (n >= 1) {
     const int64_t body = FilePos(F);
-    const uint32_t size = DATA.ckSize;
+    if (sizesIn64Bits && IsChunk("ds64") && DATA.ckSize >= 16) {
+      uint8_t sizes[16];
+      BlockRead(F, sizes, 16, got);
+      if (got == 16) dataSize64 = LittleEndian64(sizes + 8);
+    }
+    if (sizesIn64Bits && IsChunk("data") && DATA.ckSize == Unknown32BitSize) DATA.ckSize = dataSize64;
+    const uint64_t size = DATA.ckSize;
     if (IsChunk("fmt ")) {
       uint8_t fmt[40];
-      int32_t got = 0;
       BlockRead(F, fmt, size < sizeof fmt ? static_cast<int32_t>(size) : 40, got);
       formatIsPcm16 = DeclaresPcm16(fmt, got);
+      if (dataBeforeAnyFormat && !formatIsPcm16) return false;
+      dataBeforeAnyFormat = false;
+      sawFormat = true;
     }
     if (IsChunk("data")) {
       if (!formatIsPcm16) return false;
+      if (!sawFormat) dataBeforeAnyFormat = true;
       if (normalize) {
         // A size that claims more than the file holds (a cut recording, a writer that never
         // came back to fill it in) is cut to what is there, so the pass ends at the file's end.
         const int64_t available = FileSize(F) - body;
-        if (static_cast<int64_t>(DATA.ckSize) > available) {
-          DATA.ckSize = available > 0 ? static_cast<uint32_t>(available) : 0;
+        if (DATA.ckSize > static_cast<uint64_t>(available > 0 ? available : 0)) {
+          DATA.ckSize = available > 0 ? static_cast<uint64_t>(available) : 0;
         }
         BUFMAIN();
       }
     }
-    // Past the body and the pad byte that follows a body of odd length.
-    Seek(F, body + size + (size & 1));
+    // Past the body and the pad byte that follows a body of odd length. A 64-bit size can
+    // point beyond any file's reach, where a read would fail rather than find the end: no
+    // header can stand there, so the walk is over.
+    const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
+    if (next >= BeyondAnyFile) break;
+    Seek(F, static_cast<int64_t>(next));
     n = READHEADER();
   }
   return true;
 }
+
+namespace {
+
+[[noreturn]] void ReportIoFailure() {
+  Write_Str(0, Output, " Fehler beim Lesen oder Schreiben der Datei!");
+  Writeln_End(Output);
+  Halt(ExitStatus::IoFailure);
+}
+
+}  // namespace
 
 void MAIN() {
   Assign(F, ParamStr(1));
@@ -89,6 +138,8 @@ void MAIN() {
     Halt(ExitStatus::CannotOpen);
   }
   if (!WALK(false)) {
+    // A header that could not be read is a failed read, not a file of another kind.
+    if (IOResult() != 0) ReportIoFailure();
     Write_Str(0, Output, " Nur 16-Bit-PCM wird unterst\x81tzt, Datei unver\x84ndert!");
     Writeln_End(Output);
     Halt(ExitStatus::NotPcm16);
@@ -97,9 +148,5 @@ void MAIN() {
   Close(F);
   Write_Str(0, Output, ", fertig!");
   Writeln_End(Output);
-  if (IOResult() != 0) {
-    Write_Str(0, Output, " Fehler beim Lesen oder Schreiben der Datei!");
-    Writeln_End(Output);
-    Halt(ExitStatus::IoFailure);
-  }
+  if (IOResult() != 0) ReportIoFailure();
 }

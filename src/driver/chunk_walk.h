@@ -1,6 +1,7 @@
-// The file-level driver: opens the WAVE file named on the command line, walks its RIFF
-// chunks from byte 12, hands every "data" chunk to the normalization pass and steps over
-// the rest, then closes the file and completes the screen with ", fertig!".
+// The file-level driver: opens the WAVE file named on the command line, checks that it is a
+// RIFF, RF64 or BW64 WAVE file, walks its chunks from byte 12, hands every "data" chunk to the
+// normalization pass and steps over the rest, then closes the file and completes the screen
+// with ", fertig!".
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,9 @@
 /// A chunk header as last read.
 struct ChunkHeader {
   char ckID[4];     ///< identifier, compared as bytes
-  uint32_t ckSize;  ///< body length; the pass counts it down as it reads
+  /// Body length: the 32-bit field, or for an RF64/BW64 "data" chunk the 64-bit size from
+  /// "ds64". The pass counts it down as it reads.
+  uint64_t ckSize;
 };
 
 /// The WAVE file, opened with records of one byte.
@@ -20,9 +23,11 @@ extern FileRec F;
 extern ChunkHeader DATA;
 
 /// Walks the chunks of the open file F from byte 12, each visited once in file order. With
-/// normalize false it only answers whether every "data" chunk may be rewritten as 16-bit
-/// samples (the last "fmt " before it declares 16-bit PCM, or there is none); with normalize
-/// true it normalizes them and returns true. Every step moves forward: it ends on every input.
+/// normalize false it only answers whether the file is a WAVE file ("RIFF", "RF64" or "BW64",
+/// then "WAVE") whose every "data" chunk may be rewritten as 16-bit samples: the last "fmt "
+/// before it, or else the first one after it, declares 16-bit PCM, or there is none at all.
+/// With normalize true it normalizes them and returns true. Every step moves forward: it
+/// ends on every input.
 bool WALK(bool normalize);
 
 /// Normalizes the file named by ParamStr(1). Halts with CannotOpen, NotPcm16 or IoFailure.

@@ -96,12 +96,14 @@ int32_t PeakOf(const int16_t* samples, int32_t slots) {
 void BUFREAD() {
   BlockBuffer& b = BUF[BUFN];
   Seek(F, POSR);
-  b.count = DATA.ckSize >= static_cast<uint32_t>(BlockSize) ? BlockSize
+  b.count = DATA.ckSize >= static_cast<uint64_t>(BlockSize) ? BlockSize
                                                              : static_cast<int32_t>(DATA.ckSize);
   // Both advance by the requested count, before the transfer, even if fewer bytes arrive.
-  DATA.ckSize -= static_cast<uint32_t>(b.count);
+  DATA.ckSize -= static_cast<uint64_t>(b.count);
   POSR += b.count;
   BlockRead(F, b.samples, b.count);
-  b.peak = PeakOf(b.samples, FilledSlots);
+  // Only the whole samples this read brought: the slots beyond hold an older block, already
+  // scaled, whose peak is not this block's. An empty read gives the floor.
+  b.peak = PeakOf(b.samples, b.count / 2);
   BUFN = (BUFN + 1) % 2;
 }

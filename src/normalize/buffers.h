@@ -8,7 +8,7 @@
 /// Bytes per block read, and sample slots per buffer.
 constexpr int32_t BlockSize = 96000;
 /// Slots a read can reach: a block of BlockSize bytes fills BlockSize / 2 samples. The slots
-/// above stay zero for the whole run, and scanning or scaling them changes nothing.
+/// above stay zero for the whole run.
 constexpr int32_t FilledSlots = BlockSize / 2;
 /// Smallest peak a block can have; it caps the gain of a quiet block.
 constexpr int32_t PeakFloor = 1024;
@@ -17,7 +17,9 @@ struct BlockBuffer {
   /// Sample slots, little-endian as in the file; a read overwrites only what it transfers.
   alignas(64) int16_t samples[BlockSize];
   int32_t count;  ///< bytes the last read of this buffer requested, 0 .. BlockSize
-  int32_t peak;   ///< largest magnitude found by the last scan, PeakFloor .. 32768
+  /// Largest magnitude among the count / 2 whole samples of the last read, PeakFloor .. 32768;
+  /// the scaling covers the same slots, so none of them exceeds it.
+  int32_t peak;
 };
 
 extern BlockBuffer BUF[2];

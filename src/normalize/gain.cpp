@@ -150,8 +150,9 @@ void BUFCALC() {
   int32_t target = gainThis < gainNext ? gainThis : gainNext;
   if (target - MUL > RiseLimit) target = MUL + RiseLimit;
   const int32_t step = (target - MUL) / RampDivisor;
-  // The ramp runs over every slot of the buffer, but only the lower half can hold data;
-  // the upper half is zero and stays zero, so it is left out.
-  ScaleRamp(BUF[a].samples, FilledSlots, MUL, step);
+  // The ramp steps as if over every slot of the buffer, but only the whole samples of the
+  // last read are scaled: they are the slots its peak was taken from (the rest hold an older
+  // block and are never written), and an odd last byte is written back as it was read.
+  ScaleRamp(BUF[a].samples, BUF[a].count / 2, MUL, step);
   MUL = target;
 }

@@ -8,7 +8,9 @@
 
 void BUFWRITE() {
   Seek(F, POSW);
-  BlockWrite(F, BUF[BUFN].samples, BUF[BUFN].count);
+  // Only over bytes the file still holds: a file that another process has cut short since
+  // the block was read is never grown back.
+  BlockOverwrite(F, BUF[BUFN].samples, BUF[BUFN].count);
   POSW = FilePos(F);
 }
 

@@ -141,8 +141,10 @@ int64_t TransferBytes(const FileRec& f, int32_t count) {
 }
 
 /// One transfer of count records at the file's position through move, a positional read or
-/// write of the given byte count; n receives the records moved. EINTR is retried, a short
-/// transfer is not: it is reported by its count.
+/// write of a byte count at an offset; n receives the records moved. A call that a signal
+/// cuts short (EINTR, or a part of the bytes on file systems that allow it) is continued
+/// from where it stopped until the transfer is complete, meets the end of the file (a read
+/// of 0 bytes; a write of 0 bytes cannot get further either) or fails.
 template <typename Move>
 void Transfer(FileRec& f, int32_t count, int32_t& n, uint32_t allowed, uint16_t wrongModeStatus,
               Move move) {
@@ -151,16 +153,19 @@ void Transfer(FileRec& f, int32_t count, int32_t& n, uint32_t allowed, uint16_t 
   if (!CheckTransferMode(f, allowed, wrongModeStatus)) return;
   const int64_t bytes = TransferBytes(f, count);
   if (bytes < 0) return;
-  int64_t moved;
-  do {
-    moved = move(static_cast<std::size_t>(bytes));
-  } while (moved < 0 && errno == EINTR);
-  if (moved < 0) {
-    SetStatusFromErrno(errno);
-    return;
-  }
-  f.Position += moved;
-  n = static_cast<int32_t>(moved / f.RecSize);
+  int64_t done = 0;
+  do {  // a count of 0 still makes its one call, as a transfer always has
+    const int64_t moved = move(done, static_cast<std::size_t>(bytes - done), f.Position + done);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved < 0) {
+      SetStatusFromErrno(errno);
+      break;
+    }
+    if (moved == 0) break;
+    done += moved;
+  } while (done < bytes);
+  f.Position += done;
+  n = static_cast<int32_t>(done / f.RecSize);
 }
 
 }  // namespace
@@ -269,9 +274,11 @@ void Seek(FileRec& f, int64_t n) {
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n) {
-  Transfer(f, count, n, ModeInput, io_status::NotOpenForInput, [&f, buf](std::size_t bytes) {
-    return ActiveFileCalls->pread(f.Handle, buf, bytes, f.Position);
-  });
+  auto* to = static_cast<uint8_t*>(buf);
+  Transfer(f, count, n, ModeInput, io_status::NotOpenForInput,
+           [&f, to](int64_t done, std::size_t bytes, int64_t at) {
+             return ActiveFileCalls->pread(f.Handle, to + done, bytes, at);
+           });
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count) {
@@ -281,15 +288,30 @@ void BlockRead(FileRec& f, void* buf, int32_t count) {
 }
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n) {
-  Transfer(f, count, n, ModeOutput, io_status::NotOpenForOutput, [&f, buf](std::size_t bytes) {
-    return ActiveFileCalls->pwrite(f.Handle, buf, bytes, f.Position);
-  });
+  const auto* from = static_cast<const uint8_t*>(buf);
+  Transfer(f, count, n, ModeOutput, io_status::NotOpenForOutput,
+           [&f, from](int64_t done, std::size_t bytes, int64_t at) {
+             return ActiveFileCalls->pwrite(f.Handle, from + done, bytes, at);
+           });
 }
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count) {
   int32_t n;
   BlockWrite(f, buf, count, n);
   if (n < count && count > 0) InOutRes = io_status::WriteShort;
+}
+
+void BlockOverwrite(FileRec& f, const void* buf, int32_t count) {
+  if (count > 0 && ReadyForUse(f)) {
+    const int64_t bytes = TransferBytes(f, count);
+    const int64_t size = ActiveFileCalls->size(f.Handle);
+    if (size < 0) {
+      SetStatusFromErrno(errno);
+    } else if (bytes >= 0 && f.Position + bytes > size) {
+      InOutRes = io_status::WriteShort;  // cut short by someone else: nothing is written
+    }
+  }
+  BlockWrite(f, buf, count);
 }
 
 int64_t FilePos(FileRec& f) {

@@ -63,7 +63,9 @@ void Reset(FileRec& f, int32_t recSize);
 uint16_t IOResult();
 /// Moves the file object's own position; past the end is fine, a negative one sets 131.
 void Seek(FileRec& f, int64_t n);
-/// Reads count records; n receives the records read. The end of the file is no error.
+/// Reads count records; n receives the records read. The end of the file is no error. Here and
+/// in the writes, a call cut short by a signal is continued until all count records are moved,
+/// the end of the file is met, or the call fails.
 void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n);
 /// Reads count records; fewer than count sets status 100.
 void BlockRead(FileRec& f, void* buf, int32_t count);
@@ -71,6 +73,11 @@ void BlockRead(FileRec& f, void* buf, int32_t count);
 void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n);
 /// Writes count records; fewer than count sets status 101.
 void BlockWrite(FileRec& f, const void* buf, int32_t count);
+/// Writes count records over bytes the file holds, as the 3-argument BlockWrite, after
+/// asking the file's size: when another process has cut the file short of them (the lock is
+/// only advisory), nothing is written and status 101 is set, so the file is never grown back
+/// with a hole. A size query that fails sets its own status.
+void BlockOverwrite(FileRec& f, const void* buf, int32_t count);
 int64_t FilePos(FileRec& f);
 int64_t FileSize(FileRec& f);
 /// Closes the descriptor, which gives up the lock; never sets a status from the platform.

@@ -237,12 +237,15 @@ void InstallFaultHandler() {
   for (const int signal : FaultSignals) sigaction(signal, &action, nullptr);
 }
 
-/// A report to a closed pipe should fail with status 101, not kill the process.
-void IgnoreBrokenPipe() {
+/// Signals that a refused write raises besides failing: a report to a closed pipe should fail
+/// with status 101, and a write past the file-size limit (ulimit -f) with EFBIG, reported as
+/// an I/O failure; neither may kill the process and leave the terminal without its modes.
+void IgnoreWriteSignals() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
+  sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 void BuildArgumentList(int argc, char** argv) {
@@ -352,7 +355,7 @@ void System_Start(int argc, char** argv, void (*body)()) {
   RecordMainStack(__builtin_frame_address(0));
   InstallFaultHandler();
   LoadFloatingPointSetting();
-  IgnoreBrokenPipe();
+  IgnoreWriteSignals();
   BindInputHandle(Input, STDIN_FILENO);
   BindOutputHandle(Output, STDOUT_FILENO);
   BindOutputHandle(StdOut, STDOUT_FILENO);

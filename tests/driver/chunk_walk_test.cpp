@@ -82,7 +82,7 @@ TEST(ChunkWalk, OnlyAnExactDataTagIsNormalized) {
 }
 
 TEST(ChunkWalk, TwoDataChunksCarryBuffersAndGainAcross) {
-  // The second chunk is shorter than a block, so its scan meets slots left by the first.
+  // The second chunk is shorter than a block; its buffers still hold samples of the first.
   ExpectNormalizedAsModel(Wave({{"fmt ", Pcm16()},
                                 {"data", Noise(150000, 30000, 3)},
                                 {"LIST", Text("INFO")},
@@ -91,11 +91,30 @@ TEST(ChunkWalk, TwoDataChunksCarryBuffersAndGainAcross) {
 
 TEST(ChunkWalk, ShortFilesEndAtOnce) {
   ExpectUnchanged(RiffHeader(4), true);                     // the 12-byte header alone
-  ExpectUnchanged(Text("RIFF\x04"), true);                  // 5 bytes
-  ExpectUnchanged(Bytes(), true);                           // empty
   Bytes partial = RiffHeader(7);
   partial.insert(partial.end(), {'d', 'a', 't'});           // a header cut short
   ExpectUnchanged(partial, true);
+}
+
+TEST(ChunkWalk, OnlyRiffRf64AndBw64WaveFilesAreWalked) {
+  // Each holds a "data" chunk at byte 12 that would be rewritten if the walk started there.
+  const Bytes samples = Noise(3000, 700, 14);
+  const auto file = [&](std::string_view head) {
+    Bytes b = Text(head);
+    PutChunk(b, "data", samples);
+    return b;
+  };
+  const struct { std::string_view head; bool walked; } rows[] = {
+      {"Sensor log: ", false},     {"RIFF\0\0\0\0RMID"sv, false}, {"RIFF\0\0\0\0PAL "sv, false},
+      {"RIFX\0\0\0\0WAVE"sv, false}, {"riff\0\0\0\0WAVE"sv, false}, {"RF64\0\0\0\0AVI "sv, false},
+      {"RIFF\0\0\0\0WAVE"sv, true}, {"RF64\0\0\0\0WAVE"sv, true},  {"BW64\0\0\0\0WAVE"sv, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.head);
+    if (row.walked) ExpectNormalizedAsModel(file(row.head));
+    else ExpectUnchanged(file(row.head), false);
+  }
+  for (std::string_view tiny : {""sv, "RIFF\x04"sv, "RIFF\0\0\0\0WAV"sv}) ExpectUnchanged(Text(tiny), false);
 }
 
 TEST(ChunkWalk, PadByteAfterAnOddChunkIsSkipped) {
@@ -119,6 +138,15 @@ TEST(ChunkWalk, A16BitChunkIsNotNormalizedWhenALaterOneIsRefused) {
                         {"fmt ", FmtBody(1, 2, 44100, 24)},
                         {"data", Noise(3000, 700, 8)}}),
                   false);
+}
+
+TEST(ChunkWalk, DataBeforeAnyFmtIsJudgedByTheFirstFmtAfterIt) {
+  const Bytes fmt24 = FmtBody(1, 2, 44100, 24);
+  ExpectUnchanged(Wave({{"data", Noise(3000, 700, 15)}, {"fmt ", fmt24}}), false);
+  ExpectUnchanged(Wave({{"data", Noise(3000, 700, 16)}, {"LIST", Text("INFO")}, {"fmt ", FmtBody(1, 2, 44100, 8)}}), false);
+  // The first "fmt " after it decides; a later one only speaks for the chunks after it.
+  ExpectNormalizedAsModel(Wave({{"data", Noise(3000, 700, 17)}, {"fmt ", Pcm16()}, {"fmt ", fmt24}}));
+  ExpectNormalizedAsModel(Wave({{"data", Noise(3000, 700, 18)}, {"fmt ", Pcm16()}, {"data", Noise(3000, 700, 19)}, {"fmt ", fmt24}}));
 }
 
 TEST(ChunkWalk, AcceptedFormats) {
@@ -149,5 +177,40 @@ TEST(ChunkWalk, DataClaimingMoreThanTheFileHoldsIsNormalizedToTheEnd) {
     EXPECT_EQ(run.file, NormalizeModel(b).file) << claimed;
     // The last bytes were reached: quiet noise is raised all the way to the end.
     EXPECT_NE(Bytes(run.file.end() - 100, run.file.end()), Bytes(b.end() - 100, b.end())) << claimed;
+  }
+}
+
+TEST(ChunkWalk, Rf64DataTakesItsSizeFromDs64) {
+  // Chunks after the samples stay as they were; a size from "ds64" beyond the file is cut to it.
+  const Bytes samples = Noise(100000, 800, 20);  // 200000 bytes
+  const Bytes list = Text("INFOICMT\x04\0\0\0note"sv);
+  const struct { std::string_view container; int ds64Bytes; uint64_t ds64Data; bool listAfter; int64_t normalized; } rows[] = {
+      {"RF64", 28, 200000, true, 200000},   {"BW64", 28, 200000, true, 200000},
+      {"RF64", 28, 96000, true, 96000},     {"RF64", 28, (1ull << 32) + 96000, false, 200000},
+      {"RF64", 12, 96000, false, 200000},   // too short to hold the size: ignored
+      {"RIFF", 28, 96000, false, 200000},   // "ds64" means nothing in a RIFF file
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.container) + " ds64 " + std::to_string(row.ds64Data));
+    Bytes b = Text(row.container);
+    PutU32(b, 0xFFFFFFFF);
+    PutTag(b, "WAVE");
+    Bytes ds64;
+    for (uint64_t v : {uint64_t{0xFFFFFFFF}, row.ds64Data, uint64_t{50000}}) {
+      PutU32(ds64, static_cast<uint32_t>(v));
+      PutU32(ds64, static_cast<uint32_t>(v >> 32));
+    }
+    ds64.resize(static_cast<size_t>(row.ds64Bytes));
+    PutChunk(b, "ds64", ds64);
+    PutChunk(b, "fmt ", Pcm16());
+    PutHeader(b, "data", 0xFFFFFFFF);
+    const size_t body = b.size();
+    b.insert(b.end(), samples.begin(), samples.end());
+    if (row.listAfter) PutChunk(b, "LIST", list);
+    ExpectNormalizedAsModel(b);
+    const Bytes out = RunWalk(b).file;
+    const auto at = out.begin() + static_cast<long>(body + static_cast<size_t>(row.normalized));
+    EXPECT_NE(Bytes(at - 100, at), Bytes(b.begin() + (at - out.begin()) - 100, b.begin() + (at - out.begin())));
+    EXPECT_TRUE(std::equal(at, out.end(), b.begin() + (at - out.begin()))) << "bytes after the chunk changed";
   }
 }

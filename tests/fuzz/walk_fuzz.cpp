@@ -1,8 +1,9 @@
 // Fuzzes the chunk walk and the normalizer on arbitrary bytes, through the real file layer:
 // each input becomes an in-memory file that the walk opens by its /proc name, exactly as the
 // tool opens a WAVE file. The result is held against the promises of the tool: only whole
-// "data" bodies change, no sample exceeds the ceiling, the walk ends, a refused file stays as
-// it was, and the bytes equal the reference model's. Any violation aborts.
+// "data" bodies change, no sample exceeds the ceiling, the walk ends, a refused file (not a
+// WAVE file, or not 16-bit PCM) stays as it was, and the bytes equal the reference model's.
+// Any violation aborts.
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,8 +55,9 @@ bool DeclaresPcm16(const uint8_t* fmt, int64_t length) {
   return tag == 0xFFFE && length >= 40 && std::memcmp(fmt + 24, PcmGuid, 16) == 0;
 }
 
-/// Chunks from byte 12, each step forward past the body and its pad byte; a header cut short
-/// by the end of the file keeps the bytes of the one before where nothing arrived.
+/// Chunks from byte 12 of a RIFF, RF64 or BW64 WAVE file, each step forward past the body and
+/// its pad byte; a header cut short by the end of the file keeps the bytes of the one before
+/// where nothing arrived. In RF64/BW64 a "data" size of 0xFFFFFFFF stands in "ds64".
 Layout WalkLayout(const Bytes& file) {
   const int64_t length = static_cast<int64_t>(file.size());
   const auto read = [&](uint8_t* to, int64_t at, int64_t count) -> int64_t {
@@ -63,23 +65,42 @@ Layout WalkLayout(const Bytes& file) {
     if (got > 0) std::memcpy(to, file.data() + at, static_cast<size_t>(got));
     return got;
   };
+  const auto starts = [&](const char* tag) { return length >= 4 && std::memcmp(file.data(), tag, 4) == 0; };
+  const bool rf64 = starts("RF64") || starts("BW64");
+  if (length < 12 || !(rf64 || starts("RIFF")) || std::memcmp(file.data() + 8, "WAVE", 4) != 0) {
+    return Layout{true, {}};
+  }
   Layout layout;
   bool pcm16 = true;
+  bool fmtSeen = false;
+  bool pendingData = false;  // a "data" chunk before any "fmt ": the next "fmt " judges it
+  uint64_t ds64Size = 0xFFFFFFFF;
   uint8_t header[8] = {};
   int64_t at = 12;
   int64_t got = read(header, at, 8);
   while (got > 0) {
     const int64_t body = at + got;
-    const uint32_t size = Le32(header + 4);
+    uint64_t size = Le32(header + 4);
+    uint8_t sizes[16];
+    if (rf64 && std::memcmp(header, "ds64", 4) == 0 && size >= 16 && read(sizes, body, 16) == 16) {
+      ds64Size = Le32(sizes + 8) | static_cast<uint64_t>(Le32(sizes + 12)) << 32;
+    }
     if (std::memcmp(header, "fmt ", 4) == 0) {
       uint8_t fmt[40];
-      pcm16 = DeclaresPcm16(fmt, read(fmt, body, std::min<int64_t>(size, 40)));
+      pcm16 = DeclaresPcm16(fmt, read(fmt, body, static_cast<int64_t>(std::min<uint64_t>(size, 40))));
+      if (pendingData && !pcm16) return Layout{true, {}};
+      pendingData = false;
+      fmtSeen = true;
     }
     if (std::memcmp(header, "data", 4) == 0) {
+      if (rf64 && size == 0xFFFFFFFF) size = ds64Size;
       if (!pcm16) return Layout{true, {}};
-      layout.bodies.push_back({body, std::min<int64_t>(body + size, length)});
+      pendingData = pendingData || !fmtSeen;
+      layout.bodies.push_back({body, static_cast<int64_t>(std::min<uint64_t>(body + size, length))});
     }
-    at = body + size + (size & 1);
+    const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
+    if (next >= static_cast<uint64_t>(length)) break;
+    at = static_cast<int64_t>(next);
     got = read(header, at, 8);
   }
   return layout;
@@ -94,12 +115,13 @@ void CountCall() {
   if (++g_calls > g_callBudget) Violation("the walk does not end: file calls beyond the budget");
 }
 
-/// Per header at most a header read and a "fmt " read in each of the two walks, and for a
-/// "data" header a size query, two empty reads, an empty write and its progress; per block
-/// of a body a read, a write and a progress size query. Opening and closing take a few more.
+/// Per header at most a header read and a "fmt " or "ds64" read in each of the two walks,
+/// and for a "data" header a size query, two empty reads, an empty write and its progress;
+/// per block of a body a read, a size query and a write, and a progress size query. The RIFF
+/// header reads, opening and closing take a few more.
 uint64_t CallBudget(size_t length) {
   const uint64_t headers = length / 8 + 2;
-  return 12 * headers + 3 * (length / 96000) + 16;
+  return 12 * headers + 4 * (length / 96000 + 1) + 16;
 }
 
 int CountedPathKind(const char* path) { CountCall(); return SystemFileCalls.path_kind(path); }

@@ -65,7 +65,10 @@ TEST(ScaleRamp, WorkedValues) {
 
 class GainEngine : public ::testing::Test {
  protected:
-  void SetUp() override { ResetProgramState(); }
+  void SetUp() override {
+    ResetProgramState();
+    BUF[0].count = BUF[1].count = BlockSize;
+  }
 };
 
 TEST_F(GainEngine, RiseIsLimitedAndTheRampMovesSlotBySlot) {
@@ -165,5 +168,28 @@ TEST(NormalizeProfiles, QuietPassageRisesByAtMostAnEighthPerBlock) {
     const int last = out[static_cast<size_t>(48000 * (block + 1) - 1)];
     EXPECT_LE(last, 1024 * (1.0 + 0.125 * block)) << "block " << block;
     EXPECT_GT(last, 1024) << "block " << block;
+  }
+}
+
+TEST(NormalizeProfiles, EveryBlockIsJudgedByItsOwnSamples) {
+  // Quiet throughout (peaks below 1024): every sample at x31.75 up to the very end, also in a
+  // short last block and in a short quiet chunk after a loud one, whose buffers still hold
+  // older, already scaled samples beyond what their last reads brought.
+  const std::vector<int16_t> quiet = Passages({{130001, 1000}}, 10);
+  Bytes twoChunks = CanonicalWave(Passages({{150000, 30000}}, 11));
+  PutChunk(twoChunks, "data", SampleBytes(Passages({{20000, 1000}}, 12)));
+  FixRiffSize(twoChunks);
+  const struct { Bytes file; size_t quietFrom; } rows[] = {
+      {CanonicalWave(quiet), 44},
+      {twoChunks, twoChunks.size() - 40000},
+  };
+  for (const auto& row : rows) {
+    const WalkRun run = RunWalk(row.file);
+    EXPECT_EQ(run.file, NormalizeModel(row.file).file);
+    for (size_t at = row.quietFrom; at + 1 < row.file.size(); at += 2) {
+      const auto in = static_cast<int16_t>(row.file[at] | row.file[at + 1] << 8);
+      const auto out = static_cast<int16_t>(run.file[at] | run.file[at + 1] << 8);
+      ASSERT_EQ(out, ScaleOne(in, BlockGain(1024))) << "byte " << at << " of " << row.file.size();
+    }
   }
 }

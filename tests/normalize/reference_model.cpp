@@ -17,7 +17,7 @@ struct Model {
   int64_t posr = 0;
   int64_t posw = 0;
   int32_t mul = 0;
-  uint32_t remaining = 0;
+  uint64_t remaining = 0;
   uint8_t header[8] = {};
   std::vector<std::pair<int64_t, int32_t>> writes;
 
@@ -33,11 +33,11 @@ struct Model {
   void BufRead() {
     pos = posr;
     count[bufn] = remaining >= 96000 ? 96000 : static_cast<int32_t>(remaining);
-    remaining -= static_cast<uint32_t>(count[bufn]);
+    remaining -= static_cast<uint64_t>(count[bufn]);
     posr += count[bufn];
     pos += Read(buf[bufn], pos, count[bufn]);
     peak[bufn] = 1024;
-    for (int i = 0; i < 96000; ++i) {
+    for (int i = 0; i < count[bufn] / 2; ++i) {  // the whole samples this read brought
       const int32_t m = buf[bufn][i] < 0 ? -static_cast<int32_t>(buf[bufn][i]) : buf[bufn][i];
       if (m > peak[bufn]) peak[bufn] = m;
     }
@@ -50,7 +50,7 @@ struct Model {
     int32_t target = std::min(gThis, gNext);
     if (target - mul > 0x200000) target = mul + 0x200000;
     const int32_t step = (target - mul) / 96000;
-    for (int i = 0; i < 96000; ++i) {
+    for (int i = 0; i < count[a] / 2; ++i) {
       const int64_t x = static_cast<int64_t>(buf[a][i]) * (mul >> 10);
       buf[a][i] = static_cast<int16_t>(x / 16384);  // division truncates toward zero
       mul += step;
@@ -91,27 +91,42 @@ struct Model {
   }
 
   bool Walk(bool normalize) {
-    bool pcm = true;
+    uint8_t riff[12];
+    if (Read(riff, 0, 12) < 12 || std::memcmp(riff + 8, "WAVE", 4) != 0) return false;
+    const bool rf64 = std::memcmp(riff, "RF64", 4) == 0 || std::memcmp(riff, "BW64", 4) == 0;
+    if (!rf64 && std::memcmp(riff, "RIFF", 4) != 0) return false;
+    uint64_t ds64Data = 0xFFFFFFFF;
+    bool pcm = true, sawFmt = false, dataBeforeFmt = false;
     std::memset(header, 0, sizeof header);
     pos = 12;
     int32_t n = Read(header, pos, 8);
     pos += n;
     while (n >= 1) {
       const int64_t body = pos;
-      const uint32_t size = U32(header + 4);
+      uint64_t size = U32(header + 4);
+      uint8_t ds64[16];
+      if (rf64 && std::memcmp(header, "ds64", 4) == 0 && size >= 16 && Read(ds64, body, 16) == 16) {
+        ds64Data = U32(ds64 + 8) | static_cast<uint64_t>(U32(ds64 + 12)) << 32;
+      }
       if (std::memcmp(header, "fmt ", 4) == 0) {
         uint8_t fmt[40];
-        pcm = Pcm16(fmt, Read(fmt, body, static_cast<int32_t>(std::min<uint32_t>(size, 40))));
+        pcm = Pcm16(fmt, Read(fmt, body, static_cast<int32_t>(std::min<uint64_t>(size, 40))));
+        if (dataBeforeFmt && !pcm) return false;
+        dataBeforeFmt = false;
+        sawFmt = true;
       }
       if (std::memcmp(header, "data", 4) == 0) {
+        if (rf64 && size == 0xFFFFFFFF) size = ds64Data;
         if (!pcm) return false;
+        dataBeforeFmt = dataBeforeFmt || !sawFmt;
         if (normalize) {
-          remaining = static_cast<uint32_t>(
-              std::min<int64_t>(size, std::max<int64_t>(0, static_cast<int64_t>(file.size()) - body)));
+          remaining = std::min<uint64_t>(size, static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(file.size()) - body)));
           BufMain();
         }
       }
-      pos = body + size + (size & 1);
+      const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
+      if (next >= static_cast<uint64_t>(file.size())) break;  // no further header
+      pos = static_cast<int64_t>(next);
       n = Read(header, pos, 8);
       pos += n;
     }

@@ -1,6 +1,6 @@
 // A literal, unoptimized model of the whole normalization of a file held in memory: every
-// block scanned and scaled over all 96000 slots, the gain stepped slot by slot. Tests
-// compare the tool's bytes with it.
+// block scanned and scaled over the whole samples its read brought, the gain stepped slot by
+// slot, RF64/BW64 "data" sizes taken from "ds64". Tests compare the tool's bytes with it.
 #pragma once
 
 #include "support/files.h"
@@ -9,7 +9,7 @@ namespace testing_support {
 
 struct ModelResult {
   Bytes file;                ///< the file after the run
-  bool refused = false;      ///< a "data" chunk was announced as something other than 16-bit PCM
+  bool refused = false;      ///< not a WAVE file, or a "data" chunk announced as other than 16-bit PCM
   std::vector<std::pair<int64_t, int32_t>> writes;  ///< (position, bytes) of every block write
 };
 

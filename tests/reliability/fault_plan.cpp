@@ -26,6 +26,10 @@ bool RecordAndDecide(FileCall call, int64_t offset, int64_t count) {
 
 int64_t InjectingPread(int fd, void* buf, std::size_t count, int64_t offset) {
   if (RecordAndDecide(FileCall::Read, offset, static_cast<int64_t>(count))) {
+    if (g_fault->error == 0) {
+      const int64_t part = ShortTransfer(static_cast<int64_t>(count));
+      return SystemFileCalls.pread(fd, buf, static_cast<std::size_t>(part), offset);
+    }
     errno = g_fault->error;
     return -1;
   }
@@ -119,10 +123,6 @@ Bytes ExpectedAfterFault(const Bytes& input, const ModelResult& model,
   for (std::size_t i = 0; i + 1 < upTo; ++i) {
     const CallRecord& c = undisturbed[i];
     if (c.call == FileCall::Write) CopyRange(expected, model.file, c.offset, c.count);
-  }
-  const CallRecord& failing = undisturbed[upTo - 1];
-  if (fault.call == FileCall::Write && fault.error == 0) {
-    CopyRange(expected, model.file, failing.offset, ShortTransfer(failing.count));
   }
   return expected;
 }

@@ -1,5 +1,5 @@
 // Injected file failures for the reliability tests: runs the real chunk walk in-process with
-// one read, write or size query made to fail (or a write made short), records every call that
+// one read, write or size query made to fail (or a read or write made short), records every call that
 // reached the file layer, and says which bytes the file must hold afterwards, from the
 // reference model's block writes.
 #pragma once
@@ -18,7 +18,7 @@ enum class FileCall { Read, Write, SizeQuery };
 struct Fault {
   FileCall call;
   int nth;            ///< which call of that kind fails, from 1
-  int error = 0;      ///< the errno it fails with; 0 makes a write short instead
+  int error = 0;      ///< the errno it fails with; 0 makes a read or write short instead
 };
 
 /// One call of the file layer as it was made; a size query has no offset or count.
@@ -50,9 +50,8 @@ FaultRun RunWalkWithFault(const Bytes& input, const std::optional<Fault>& fault)
 /// Calls of one kind in a trace.
 int CountCalls(const std::vector<CallRecord>& calls, FileCall kind);
 
-/// The file after a run that met the fault: the original, with the model's bytes for every
-/// write that came before the failing call in the undisturbed run, and for the part of a
-/// short write that was transferred.
+/// The file after a run that met the failing call: the original, with the model's bytes for
+/// every write that came before it in the undisturbed run.
 Bytes ExpectedAfterFault(const Bytes& input, const ModelResult& model,
                          const std::vector<CallRecord>& undisturbed, const Fault& fault);
 

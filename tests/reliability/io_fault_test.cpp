@@ -4,8 +4,12 @@
 // is kept for the tool to report.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 
+#include "normalize/walk_runner.h"
 #include "reliability/fault_plan.h"
 
 using namespace testing_support;
@@ -68,21 +72,22 @@ TEST(UndisturbedRun, WritesEveryBlockBackAsTheModelDoesOneReadBehind) {
 }
 
 TEST(InjectedFaults, AFailingCallStopsThePassAtEveryPoint) {
-  // The format check reads four headers, the "fmt " body and the end of the chunks; the
-  // normalizing walk the same, plus seven blocks: five with samples and two empty ones.
+  // The format check reads the RIFF header, four chunk headers, the "fmt " body and the end of
+  // the chunks; the normalizing walk the same, plus seven blocks: five with samples and two
+  // empty ones.
   // There is no seek call: positions live in the file object, and the size query is the one
   // positioning-like call that can fail. The first one is the walk's own, before the pass;
-  // the others are the progress row's, one after each block.
+  // then one before each write of a block with samples, and the progress row's after it.
   const struct {
     FileCall call;
     const char* name;
     int error;
     int calls;
   } table[] = {
-      {FileCall::Read,      "read",       EIO,    19},
+      {FileCall::Read,      "read",       EIO,    21},
       {FileCall::Write,     "write",      EIO,    6},
       {FileCall::Write,     "write",      ENOSPC, 6},
-      {FileCall::SizeQuery, "size query", EIO,    7},
+      {FileCall::SizeQuery, "size query", EIO,    12},
   };
   for (const auto& row : table) {
     ASSERT_EQ(CountCalls(Undisturbed().calls, row.call), row.calls) << row.name;
@@ -94,23 +99,57 @@ TEST(InjectedFaults, AFailingCallStopsThePassAtEveryPoint) {
   }
 }
 
-TEST(InjectedFaults, AShortWriteLeavesItsFirstPartNormalizedAndTheRestOriginal) {
-  // The design writes a block once and stops at a short write: the transferred part stays
-  // normalized, the rest of the block keeps its old bytes, and a sample cut by the boundary
-  // holds its new low byte and its old high byte.
+TEST(InjectedFaults, AShortReadOrWriteIsContinuedToTheEnd) {
+  // A call cut short by a signal moved a part: the rest follows at once, from where it stopped.
   const std::vector<CallRecord>& undisturbed = Undisturbed().calls;
-  int nonEmptyWrites = 0;
-  for (const CallRecord& c : undisturbed) {
-    if (c.call != FileCall::Write || c.count == 0) continue;
-    ++nonEmptyWrites;
-    SCOPED_TRACE("write " + std::to_string(nonEmptyWrites) + " is short");
-    const FaultRun run = ExpectStoppedCleanly({FileCall::Write, nonEmptyWrites, 0});
-    EXPECT_EQ(run.status, 101);
-    const int64_t cut = c.offset + ShortTransfer(c.count);
-    ASSERT_EQ((cut - c.offset) % 2, 1) << "the cut should fall inside a sample";
-    EXPECT_EQ(run.file[cut - 1], Model().file[cut - 1]);
-    EXPECT_EQ(run.file[cut], MultiBlockWave()[cut]);
-    EXPECT_NE(Model().file[cut], MultiBlockWave()[cut]) << "pick a block the gain changes";
+  for (FileCall kind : {FileCall::Read, FileCall::Write}) {
+    int nth = 0;
+    for (const CallRecord& c : undisturbed) {
+      if (c.call != kind) continue;
+      ++nth;
+      if (c.count < 2) continue;
+      SCOPED_TRACE((kind == FileCall::Read ? "read " : "write ") + std::to_string(nth) + " is short");
+      const FaultRun run = RunWalkWithFault(MultiBlockWave(), Fault{kind, nth, 0});
+      EXPECT_EQ(run.status, 0);
+      EXPECT_TRUE(run.file == Model().file) << FirstDifference(run.file, Model().file);
+      const int64_t part = ShortTransfer(c.count);
+      const CallRecord rest{kind, c.offset + part, c.count - part};
+      if (c.offset + c.count > static_cast<int64_t>(MultiBlockWave().size())) continue;  // meets the end
+      EXPECT_NE(std::find(run.calls.begin(), run.calls.end(), rest), run.calls.end());
+    }
   }
-  EXPECT_EQ(nonEmptyWrites, 5);
+}
+
+namespace {
+
+/// Another process cuts the file to a length when the read at an offset is made.
+struct Truncation {
+  int64_t atRead;
+  int64_t length;
+};
+Truncation g_truncation;
+
+int64_t TruncatingPread(int fd, void* buf, std::size_t count, int64_t offset) {
+  if (offset == g_truncation.atRead && ftruncate(fd, g_truncation.length) != 0) ADD_FAILURE() << "ftruncate";
+  return SystemFileCalls.pread(fd, buf, count, offset);
+}
+
+}  // namespace
+
+TEST(InjectedFaults, AFileCutShortDuringTheRunIsNeverGrownBack) {
+  // The cut comes while the block after the next one to be written is read.
+  const int64_t data = Model().writes.front().first;
+  const int64_t block = 96000;
+  FileCalls calls = SystemFileCalls;
+  calls.pread = TruncatingPread;
+  for (int64_t length : {data + block + 501, data + block, data + 3, int64_t{0}}) {
+    SCOPED_TRACE("cut to " + std::to_string(length));
+    g_truncation = {data + 2 * block, length};
+    const WalkRun run = RunWalk(MultiBlockWave(), calls);
+    EXPECT_NE(run.status, 0);
+    Bytes expected = MultiBlockWave();
+    std::copy_n(Model().file.begin() + data, block, expected.begin() + data);  // the first block only
+    expected.resize(static_cast<std::size_t>(length));
+    EXPECT_TRUE(run.file == expected) << FirstDifference(run.file, expected);
+  }
 }

@@ -98,17 +98,37 @@ class ToolUnderFaults : public ::testing::Test {
 TEST_F(ToolUnderFaults, EachFailingCallIsReported) {
   const int reads = CountCalls(undisturbed_, FileCall::Read);
   const int writes = CountCalls(undisturbed_, FileCall::Write);
-  // Reads: the first header, the format check's last read (the end of the chunks), the
-  // pass's priming read, a read in the middle of the pass, the walk's last header read.
+  // Reads: the RIFF header, the first chunk header, the format check's last read (the end of
+  // the chunks), the pass's priming read, a read in the middle of the pass, the walk's last
+  // header read.
   std::vector<Fault> faults;
-  for (int k : {1, 6, 11, 13, reads}) faults.push_back({FileCall::Read, k, EIO});
+  for (int k : {1, 2, 7, 13, 15, reads}) faults.push_back({FileCall::Read, k, EIO});
   for (int k = 1; k <= writes; ++k) faults.push_back({FileCall::Write, k, EIO});
   for (int k : {1, 4}) faults.push_back({FileCall::Write, k, ENOSPC});
-  for (int k : {1, 3, 5}) faults.push_back({FileCall::Write, k, 0});  // a short write
   for (int k : {1, 2, 7}) faults.push_back({FileCall::SizeQuery, k, EIO});
   for (const Fault& fault : faults) {
     SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(fault.call)) + ", number " +
                  std::to_string(fault.nth) + ", errno " + std::to_string(fault.error));
     ExpectReported(fault);
   }
+}
+
+TEST_F(ToolUnderFaults, AShortWriteIsFinishedAndAFileSizeLimitEndsInTheFailureMessage) {
+  for (int k : {1, 3, 5}) {  // cut short: the rest follows and the run succeeds
+    const ToolRun r = RunWithFault(Fault{FileCall::Write, k, 0});
+    EXPECT_EQ(r.screen.exitStatus, 0) << "write " << k;
+    EXPECT_TRUE(r.file == model_.file) << "write " << k;
+  }
+  // ulimit -f 0: the first write fails with EFBIG instead of killing the tool.
+  TempDir dir;
+  const std::string path = dir.file("take.wav");
+  WriteFile(path, MultiBlockWave());
+  PtyRun run;
+  run.fileSizeLimit = 0;
+  const PtyResult r = RunTool({path}, run);
+  EXPECT_TRUE(r.exited) << "signal " << r.termSignal;
+  EXPECT_EQ(r.exitStatus, 5);
+  EXPECT_TRUE(r.LastRow().ends_with(FailureText)) << r.Screen();
+  EXPECT_TRUE(r.ModesGivenBack());
+  EXPECT_TRUE(ReadFile(path) == MultiBlockWave());
 }

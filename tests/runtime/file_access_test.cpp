@@ -324,14 +324,26 @@ TEST_F(FileAccess, AFailedWriteSetsTheStatusAndNothingMoreIsWritten) {
   }
 }
 
-TEST_F(FileAccess, AShortWriteIsReportedNotRepeated) {
-  Open(kTen);
-  g_pwriteLimit = 3;
-  BlockWrite(f, "ABCDEF", 6);
-  EXPECT_EQ(IOResult(), 101);
-  EXPECT_EQ(g_pwrites, 1);
-  EXPECT_EQ(FilePos(f), 3);
-  EXPECT_EQ(ReadFile(path), (Bytes{'A', 'B', 'C', '3', '4', '5', '6', '7', '8', '9'}));
+TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
+  const struct { std::size_t limit; int failAt; uint16_t status; int calls; int64_t pos; const char* file; } rows[] = {
+      {4, 0, 0, 2, 6, "ABCDEF6789"},    // the rest follows from where the first call stopped
+      {4, 2, 101, 2, 4, "ABCD456789"},  // the continuation fails: the part written stays
+      {0, 0, 101, 1, 0, "0123456789"},  // nothing moves: no endless retry
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    SetUp();
+    Open(kTen);
+    g_pwriteLimit = row.limit;
+    g_failPwriteAt = row.failAt;
+    g_failErrno = ENOSPC;
+    BlockWrite(f, "ABCDEF", 6);
+    EXPECT_EQ(IOResult(), row.status);
+    EXPECT_EQ(g_pwrites, row.calls);
+    EXPECT_EQ(f.Position, row.pos);
+    Close(f);
+    EXPECT_EQ(ReadFile(path), Bytes(row.file, row.file + 10));
+  }
 }
 
 TEST_F(FileAccess, InterruptedCallsAreRetried) {

@@ -206,6 +206,10 @@ struct Pipe {
     const rlimit limit{run.stackLimit, run.stackLimit};
     setrlimit(RLIMIT_STACK, &limit);
   }
+  if (run.fileSizeLimit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(run.fileSizeLimit), static_cast<rlim_t>(run.fileSizeLimit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
   if (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0) _exit(127);
   if (run.background) {
     // A job started with "&": its own process group, not the terminal's foreground group.

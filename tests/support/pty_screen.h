@@ -34,6 +34,8 @@ struct PtyRun {
   bool stderrToPipe = false;
   /// The program's stack limit in bytes; 0: inherited.
   unsigned long stackLimit = 0;
+  /// The program's file-size limit in bytes (ulimit -f); -1: inherited.
+  long fileSizeLimit = -1;
   /// No terminal at all: a new session without a controlling terminal, standard input from
   /// /dev/null, standard output and error into pipes.
   bool withoutTerminal = false;
