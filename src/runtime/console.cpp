@@ -3,11 +3,9 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include "runtime/exit_status.h"
 #include "runtime/file_access.h"
 #include "runtime/system.h"
+#include "runtime/terminal_modes.h"
 
 int32_t OutHandle = UnusedHandle;
 int32_t InputHandle = UnusedHandle;
@@ -38,7 +37,6 @@ namespace {
 constexpr int32_t kLargestWindow = 255;
 constexpr int32_t kDefaultWidth = 80;
 constexpr int32_t kDefaultHeight = 25;
-constexpr int kCursorReplyTimeoutMs = 250;
 
 // What each cell byte looks like: the code page 437 picture of the byte. Byte 0 is shown
 // blank; the control bytes get their pictures so that no byte of text can steer the terminal.
@@ -86,17 +84,24 @@ Glyph g_glyphs[256];
 
 /// Where the terminal's own cursor stands, in the device's 0-based coordinates. The terminal
 /// is steered only by relative moves from here, so a guessed start row shifts the picture but
-/// never tears it.
+/// never tears it. A window narrowed during the run is narrower than the device's: a row then
+/// takes several lines of the terminal, which wraps it itself.
 struct TerminalCursor {
-  int32_t x = 0;
-  int32_t y = 0;
-  /// The last column was just written: the terminal holds the wrap back until the next glyph,
-  /// and a cursor move from this state is only well defined after a carriage return.
+  int32_t x = 0;  ///< the device column where a glyph sent without a move lands
+  int32_t y = 0;  ///< the device row
+  /// The line before x's was filled to its last column, and the terminal holds the wrap back
+  /// until the next glyph; a cursor move from this state is only well defined after a
+  /// carriage return.
   bool wrapPending = false;
+  int32_t lines = 1;  ///< terminal lines the row y is known to take
 };
 TerminalCursor g_terminal;
-/// Columns of the real terminal; the deferred wrap happens at its edge, not at the window's.
+/// Columns of the real terminal, kept current when its window is resized; the terminal
+/// wraps at its edge, not at the window's.
 int32_t g_terminalColumns = kDefaultWidth;
+/// A dumb terminal: it is sent carriage returns, line feeds, backspaces and spaces, and no
+/// escape sequence.
+bool g_plainTerminal = false;
 
 // Terminal output is held back and sent in batches: a progress row rewritten after every
 // block would otherwise cost two writes per block. The bytes go out in the order they were
@@ -108,35 +113,33 @@ int32_t g_terminalColumns = kDefaultWidth;
 // share the terminal), and when the process ends (RestoreTerminal). So that nothing stays
 // invisible while the program waits in a slow read or write, a one-shot SIGALRM is armed for
 // the moment the held bytes fall due; its handler sends them unless an operation is just
-// appending, in which case that operation sends them when it commits.
+// appending or a send is under way, in which case the program sends them at the next commit.
+//
+// No signal is blocked while the terminal is written: a write waits as long as the user
+// holds output with Ctrl+S, and a signal that ends the process must still do so at once.
 constexpr std::size_t kOutCapacity = 65536;
 /// Worst case of one operation: 256 pending characters of under 40 bytes each.
 constexpr std::size_t kLargestOperation = 16384;
 constexpr int64_t kSendIntervalNs = 1000000000 / 60;
 char g_out[kOutCapacity];
-/// Bytes in g_out, committed or not. Changed only while g_appending is set or signals are
-/// blocked, or by a handler that found g_appending clear; the signal fences around an
-/// operation order its stores before the flag is cleared.
-std::size_t g_outLength = 0;
+/// Bytes in g_out, committed or not. The program changes it while g_appending or g_sending
+/// keeps the handlers off the buffer; the alarm handler changes it when it finds both clear.
+std::atomic<std::size_t> g_outLength{0};
 /// Bytes of whole operations; a handler sends no more than these.
-std::size_t g_committed = 0;
+std::atomic<std::size_t> g_committed{0};
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
 /// Set while an operation appends: the alarm handler then leaves the buffer alone.
 volatile sig_atomic_t g_appending = 0;
-/// The alarm came while an operation was appending; that operation sends at its commit.
+/// Set while held bytes are being written, by the program or by a handler: a handler that
+/// comes meanwhile sends nothing, so that no byte goes out twice.
+volatile sig_atomic_t g_sending = 0;
+/// The alarm came while the buffer was busy; the program sends at its next commit.
 volatile sig_atomic_t g_sendWanted = 0;
 volatile sig_atomic_t g_alarmArmed = 0;
 /// Whether the alarm handler is installed; without it nothing is held back.
 bool g_holdBack = false;
-int64_t g_lastSendNs = 0;
-
-// Terminal modes to give back. Written before the change they undo, read by signal handlers.
-termios g_savedInputModes;
-volatile sig_atomic_t g_inputModesChanged = 0;
-termios g_queryModes;
-int g_queryFd = -1;
-volatile sig_atomic_t g_queryActive = 0;
-
-constexpr int kRestoringSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+std::atomic<int64_t> g_lastSendNs{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free);
 
 uint8_t winMinX() { return static_cast<uint8_t>((WindMin & 0xFF) + 1); }
 uint8_t winMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
@@ -149,17 +152,22 @@ int64_t nowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-/// Sends the first `length` bytes of g_out; what follows them, not yet committed, moves to
-/// the front. Async-signal-safe. The device reports no failure: what the terminal refuses
-/// is dropped.
-void sendOut(std::size_t length) {
+/// Writes bytes to the terminal; what it refuses is dropped, as the device reports no failure.
+/// Async-signal-safe.
+void writeOut(const char* bytes, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
-    ssize_t n = ::write(OutHandle, g_out + done, length - done);
+    ssize_t n = ::write(OutHandle, bytes + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
+}
+
+/// Sends the first `length` bytes of g_out; what follows them, not yet committed, moves to
+/// the front. Async-signal-safe; the caller has set g_sending.
+void sendOut(std::size_t length) {
+  writeOut(g_out, length);
   const std::size_t rest = g_outLength - length;
   if (rest > 0) std::memmove(g_out, g_out + length, rest);
   g_outLength = rest;
@@ -167,34 +175,34 @@ void sendOut(std::size_t length) {
   g_lastSendNs = nowNs();
 }
 
-/// Signals whose handlers send: while the program itself sends they wait, so that no byte
-/// goes out twice.
-sigset_t sendingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGALRM);
-  for (int sig : kRestoringSignals) sigaddset(&set, sig);
-  return set;
+void beginSending() {
+  g_sending = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void endSending() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_sending = 0;
 }
 
 /// Sends everything held, from the program's own flow.
 void sendAll() {
   if (g_outLength == 0) return;
-  const sigset_t block = sendingSignals();
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &block, &previous);
+  beginSending();
   g_sendWanted = 0;
   sendOut(g_outLength);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  endSending();
 }
 
 void onAlarm(int) {
   const int savedErrno = errno;
   g_alarmArmed = 0;
-  if (g_appending) {
+  if (g_appending || g_sending) {
     g_sendWanted = 1;
   } else if (g_committed > 0) {
+    beginSending();
     sendOut(g_committed);
+    endSending();
   }
   errno = savedErrno;
 }
@@ -213,18 +221,34 @@ void installAlarmHandler() {
   struct sigaction action {};
   action.sa_handler = onAlarm;
   action.sa_flags = SA_RESTART;
-  action.sa_mask = sendingSignals();
+  sigemptyset(&action.sa_mask);
   g_holdBack = sigaction(SIGALRM, &action, nullptr) == 0;
+}
+
+void append(const char* bytes, std::size_t n);
+
+/// A resized window: from here on the terminal wraps at its new edge. Where its cursor stands
+/// on a terminal that rewrapped its lines is not known; from the start of its line, every
+/// move is relative again.
+void followResize() {
+  const int32_t columns = TerminalColumnsIfResized(OutHandle);
+  if (columns <= 0 || columns == g_terminalColumns) return;
+  g_terminalColumns = columns;
+  append("\r", 1);
+  g_terminal.x = 0;
+  g_terminal.wrapPending = false;
+  g_terminal.lines = 1;
 }
 
 void beginOperation() {
   g_appending = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  followResize();
 }
 
 /// Commits the operation's bytes and sends them now or arms the alarm for when they fall due.
 void endOperation() {
-  g_committed = g_outLength;
+  g_committed = g_outLength.load();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   g_appending = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -291,29 +315,54 @@ void appendMove(int32_t count, char letter) {
   append(seq, n);
 }
 
+void appendRepeated(char c, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) append(&c, 1);
+}
+
+/// Moves the terminal's cursor to device column x of device row y. Rows other than the
+/// cursor's are taken to fill one terminal line each.
 void moveTerminalTo(int32_t x, int32_t y) {
+  const int32_t columns = g_terminalColumns;
+  int32_t line = g_terminal.x / columns;
+  int32_t col = g_terminal.x % columns;
   if (g_terminal.wrapPending) {
     append("\r", 1);
-    g_terminal.x = 0;
+    --line;
+    col = 0;
     g_terminal.wrapPending = false;
   }
-  if (y < g_terminal.y) appendMove(g_terminal.y - y, 'A');
-  if (y > g_terminal.y) appendMove(y - g_terminal.y, 'B');
-  g_terminal.y = y;
-  if (x == g_terminal.x) return;
-  if (x == 0) {
-    append("\r", 1);
-  } else if (x > g_terminal.x) {
-    appendMove(x - g_terminal.x, 'C');
-  } else {
-    appendMove(g_terminal.x - x, 'D');
+  const int32_t targetLine = x / columns;
+  const int32_t targetCol = x % columns;
+  int32_t down = targetLine - line;
+  if (y > g_terminal.y) down = (g_terminal.lines - 1 - line) + (y - g_terminal.y) + targetLine;
+  if (y < g_terminal.y) down = targetLine - line - (g_terminal.y - y);
+  if (down > 0) {
+    // Line feeds rather than cursor-down: at the bottom of the screen they scroll, so text
+    // that a wrapped row pushed lower than the device counts still gets lines of its own.
+    if (col != 0) append("\r", 1);
+    col = 0;
+    appendRepeated('\n', down);
+  } else if (down < 0 && !g_plainTerminal) {
+    appendMove(-down, 'A');
   }
+  if (targetCol == 0 && col != 0) {
+    append("\r", 1);
+  } else if (targetCol > col) {
+    if (g_plainTerminal) appendRepeated(' ', targetCol - col);
+    else appendMove(targetCol - col, 'C');
+  } else if (targetCol < col) {
+    if (g_plainTerminal) appendRepeated('\b', col - targetCol);
+    else appendMove(col - targetCol, 'D');
+  }
+  if (y != g_terminal.y || targetLine + 1 > g_terminal.lines) g_terminal.lines = targetLine + 1;
   g_terminal.x = x;
+  g_terminal.y = y;
 }
 
 void putCell(int32_t x, int32_t y, uint8_t ch) {
-  // Text mostly runs on from where the terminal's cursor already stands.
-  if (x != g_terminal.x || y != g_terminal.y || g_terminal.wrapPending) moveTerminalTo(x, y);
+  // Text mostly runs on from where the terminal's cursor already stands; after the last
+  // column of a terminal line the terminal wraps it onto the next.
+  if (x != g_terminal.x || y != g_terminal.y) moveTerminalTo(x, y);
   const Glyph& glyph = g_glyphs[ch];
   if (g_outLength + sizeof glyph.bytes <= kOutCapacity) {
     // A whole glyph slot is copied, a fixed size the compiler turns into one move; only
@@ -323,19 +372,20 @@ void putCell(int32_t x, int32_t y, uint8_t ch) {
   } else {
     append(glyph.bytes, glyph.length);
   }
-  if (g_terminal.x + 1 >= g_terminalColumns) {
-    g_terminal.wrapPending = true;
-  } else {
-    ++g_terminal.x;
-  }
+  ++g_terminal.x;
+  const int32_t line = (g_terminal.x - 1) / g_terminalColumns;
+  if (line + 1 > g_terminal.lines) g_terminal.lines = line + 1;
+  g_terminal.wrapPending = g_terminal.x % g_terminalColumns == 0;
 }
 
-/// Removes the window's top row: a line feed on the terminal's last row, so that the terminal
-/// scrolls and keeps the lost row in its scrollback. It is sent from column 1, where it leaves
-/// the cursor whether or not the terminal adds a carriage return of its own.
+/// Removes the window's top row: line feeds from the window's last row past every terminal
+/// line it takes, so that the terminal scrolls and keeps the lost row in its scrollback. They
+/// are sent from column 1, where they leave the cursor whether or not the terminal adds a
+/// carriage return of its own.
 void RemoveLine() {
   moveTerminalTo(0, winMaxY() - 1);
-  append("\n", 1);
+  appendRepeated('\n', g_terminal.lines);
+  g_terminal.lines = 1;
 }
 
 void WriteChar(uint8_t ch) {
@@ -470,116 +520,6 @@ void buildGlyphs() {
   if (!terminalIsUtf8(codeset, sizeof codeset)) recodeGlyphs(codeset);
 }
 
-/// A process in a background job must not read from the terminal or change its modes: the
-/// terminal would stop it. A terminal that is not ours to control imposes no such rule.
-bool isBackground(int fd) {
-  pid_t foreground = tcgetpgrp(fd);
-  return foreground != -1 && foreground != getpgrp();
-}
-
-void restoreAndDie(int sig) {
-  int savedErrno = errno;
-  RestoreTerminal();
-  // The handler was one-shot: the default action is back, and it runs once this returns.
-  raise(sig);
-  errno = savedErrno;
-}
-
-void installRestoringHandlers() {
-  for (int sig : kRestoringSignals) {
-    struct sigaction previous {};
-    if (sigaction(sig, nullptr, &previous) != 0) continue;
-    if (previous.sa_handler == SIG_IGN) continue;  // whoever started us wants it ignored
-    struct sigaction action {};
-    action.sa_handler = restoreAndDie;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int other : kRestoringSignals) sigaddset(&action.sa_mask, other);
-    sigaction(sig, &action, nullptr);
-  }
-}
-
-/// Finds the last "ESC [ row ; col R" in text; anything of another shape is ignored.
-bool parseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
-  bool found = false;
-  for (std::size_t start = 0; start + 1 < length; ++start) {
-    if (text[start] != '\x1b' || text[start + 1] != '[') continue;
-    std::size_t i = start + 2;
-    int32_t numbers[2] = {0, 0};
-    bool shaped = true;
-    for (int k = 0; k < 2 && shaped; ++k) {
-      std::size_t digits = 0;
-      while (i < length && text[i] >= '0' && text[i] <= '9' && digits < 6) {
-        numbers[k] = numbers[k] * 10 + (text[i] - '0');
-        ++i;
-        ++digits;
-      }
-      char expected = k == 0 ? ';' : 'R';
-      shaped = digits > 0 && i < length && text[i] == expected;
-      ++i;
-    }
-    if (shaped && numbers[0] > 0 && numbers[1] > 0) {
-      row = numbers[0];
-      col = numbers[1];
-      found = true;
-    }
-  }
-  return found;
-}
-
-/// Asks the terminal where its cursor is (1-based). Echo and line editing are off only for
-/// the short wait for the answer; a terminal that stays silent costs that wait and no more.
-bool queryCursor(int fd, int32_t& row, int32_t& col) {
-  if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDWR) return false;
-  termios modes{};
-  if (tcgetattr(fd, &modes) != 0) return false;
-  g_queryModes = modes;
-  g_queryFd = fd;
-  g_queryActive = 1;
-  termios quiet = modes;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
-  quiet.c_cc[VMIN] = 1;
-  quiet.c_cc[VTIME] = 0;
-  bool found = false;
-  if (tcsetattr(fd, TCSANOW, &quiet) == 0 && ::write(fd, "\x1b[6n", 4) == 4) {
-    char reply[64];
-    std::size_t length = 0;
-    const int64_t deadline = nowNs() + kCursorReplyTimeoutMs * 1000000LL;
-    while (length < sizeof reply) {
-      const int64_t left = (deadline - nowNs()) / 1000000;
-      if (left <= 0) break;
-      pollfd p{fd, POLLIN, 0};
-      int ready = poll(&p, 1, static_cast<int>(left));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) break;
-      ssize_t n = ::read(fd, reply + length, sizeof reply - length);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      length += static_cast<std::size_t>(n);
-      if (reply[length - 1] == 'R' && parseCursorReply(reply, length, row, col)) {
-        found = true;
-        break;
-      }
-    }
-  }
-  tcsetattr(fd, TCSANOW, &modes);
-  g_queryActive = 0;
-  return found;
-}
-
-/// Switches off signal keys and echo on standard input if it is a terminal of ours: Ctrl+C
-/// and friends become ordinary input that nobody reads, and typed keys do not land on the
-/// progress row.
-void TurnMouseOff() {
-  if (!isatty(STDIN_FILENO) || isBackground(STDIN_FILENO)) return;
-  termios modes{};
-  if (tcgetattr(STDIN_FILENO, &modes) != 0) return;
-  g_savedInputModes = modes;
-  g_inputModesChanged = 1;
-  modes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &modes) != 0) g_inputModesChanged = 0;
-}
-
 /// The I/O check after start-up output: a latched failure becomes a runtime error.
 void checkIo() {
   if (InOutRes != 0) {
@@ -668,16 +608,15 @@ void InitCrt() {
   WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
 
   buildGlyphs();
-
-  const bool foreground = !isBackground(OutHandle);
-  const bool inputIsOurs = isatty(STDIN_FILENO) && !isBackground(STDIN_FILENO);
-  if (foreground || inputIsOurs) installRestoringHandlers();
+  g_plainTerminal = TerminalIsDumb();
+  InstallFatalSignalHandlers();
 
   // Without an answer the cursor is taken to be at the start of the last row, where a
-  // shell's prompt usually leaves it; the next line end then scrolls as it should.
+  // shell's prompt usually leaves it; the next line end then scrolls as it should. Only the
+  // terminal of our own session, with us in its foreground, is asked.
   int32_t row = ScreenHeight;
   int32_t col = 1;
-  if (foreground && !queryCursor(OutHandle, row, col)) {
+  if (g_plainTerminal || !TerminalIsOurs(OutHandle) || !AskCursorPosition(OutHandle, row, col)) {
     row = ScreenHeight;
     col = 1;
   }
@@ -686,8 +625,9 @@ void InitCrt() {
   g_terminal.x = CursorSaveX;
   g_terminal.y = CursorSaveY;
   g_terminal.wrapPending = false;
+  g_terminal.lines = 1;
 
-  TurnMouseOff();
+  TakeTerminalModes();
 
   AssignCrt(Output);
   Rewrite(Output);
@@ -700,24 +640,32 @@ void InitCrt() {
   sendHeldBeforeStream(StdOut, g_stdOutTransfer, g_stdOutFlush);
   sendHeldBeforeStream(StdErr, g_stdErrTransfer, g_stdErrFlush);
   installAlarmHandler();
+  InstallJobControlHandlers();
 }
 
 void RestoreTerminal() {
-  // Whole operations only: one cut short by the signal that brought us here is dropped.
-  // The alarm waits meanwhile, or its handler could send the same bytes a second time.
-  sigset_t alarm;
-  sigemptyset(&alarm);
-  sigaddset(&alarm, SIGALRM);
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &alarm, &previous);
-  if (g_committed > 0) sendOut(g_committed);
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  if (g_queryActive) {
-    tcsetattr(g_queryFd, TCSANOW, &g_queryModes);
-    g_queryActive = 0;
+  // Every operation is whole here; what is held goes out, waiting for the terminal if the
+  // user holds output with Ctrl+S (a signal still ends the process meanwhile).
+  if (g_sending == 0 && g_committed > 0) {
+    beginSending();
+    sendOut(g_committed);
+    endSending();
   }
-  if (g_inputModesChanged) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_savedInputModes);
-    g_inputModesChanged = 0;
+  GiveTerminalModesBack();
+}
+
+void RestoreTerminalInHandler() {
+  // Whole operations only: one cut short by the signal that brought us here is dropped, and
+  // so is the rest of a send the signal interrupted. The terminal may be holding output
+  // (Ctrl+S): the bytes are offered without waiting, and what it does not take is lost.
+  if (g_sending == 0 && g_committed > 0) {
+    beginSending();
+    const int flags = fcntl(OutHandle, F_GETFL);
+    const bool waits = flags != -1 && (flags & O_NONBLOCK) == 0;
+    if (waits) fcntl(OutHandle, F_SETFL, flags | O_NONBLOCK);
+    writeOut(g_out, g_committed);
+    if (waits) fcntl(OutHandle, F_SETFL, flags);
+    endSending();
   }
+  GiveTerminalModesBack();
 }

@@ -1,7 +1,7 @@
 // The console device: the terminal that Output writes to. It places text cell by cell at a
 // cursor it keeps itself, wraps at the right edge and scrolls at the bottom of its window,
-// and rewrites rows in place through WhereY and GotoXY. It also owns the terminal's modes:
-// it switches off signal keys and echo for the run and gives the terminal back on every exit.
+// and rewrites rows in place through WhereY and GotoXY. Which terminal it may steer, and its
+// modes and signals, are the business of terminal_modes.h.
 #pragma once
 
 #include <cstdint>
@@ -34,10 +34,13 @@ int CrtClose(TextRec& t);
 /// Finds the terminal, reads its size and cursor, switches off signal keys and echo on
 /// standard input, and binds Output and Input to the device. Without a terminal it writes
 /// the reason to StdErr and halts with status 1. Every text byte is then shown as its code
-/// page 437 picture, so no byte of text acts on the terminal. A run in a background job
-/// leaves the terminal's modes alone; SIGTERM, SIGHUP, SIGQUIT and SIGINT give them back
-/// before the process dies of the signal.
+/// page 437 picture, so no byte of text acts on the terminal. Only a terminal of our own
+/// session with us in its foreground is asked or changed; any other gets the text only. A
+/// dumb terminal (TERM unset or "dumb") gets no escape sequence.
 void InitCrt();
 
-/// Gives the terminal back the modes it had at start-up. Idempotent and async-signal-safe.
+/// Sends what is held and gives the terminal back the modes it had at start-up. Idempotent;
+/// from the program's own flow.
 void RestoreTerminal();
+/// The same from a signal handler: async-signal-safe, and it never waits for the terminal.
+void RestoreTerminalInHandler();

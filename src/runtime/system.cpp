@@ -191,7 +191,7 @@ FaultRow LookUpFault(int signal, const siginfo_t& info, const mcontext_t& machin
 /// Lets the platform deal with the signal as if no handler were installed: the process
 /// dies of it once the handler returns, with the terminal given back first.
 void PassToDefaultHandling(int signal) {
-  RestoreTerminal();
+  RestoreTerminalInHandler();
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);

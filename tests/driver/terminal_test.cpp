@@ -93,6 +93,19 @@ TEST(WholeRun, NarrowWindowWrapsAndEachRewriteStartsWhereTheLastEnded) {
                         ".100.0%, fertig!");
 }
 
+TEST(WholeRun, DumbOrUnknownTerminalGetsCarriageReturnsAndNoEscapeSequence) {
+  TempDir dir;
+  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
+  for (const char* term : {"TERM=dumb", "TERM"}) {  // the bare name unsets it
+    PtyRun run;
+    run.env = {term};
+    PtyResult r = RunTool({dir.file("a.wav")}, run);
+    EXPECT_EQ(r.exitStatus, 0) << term;
+    EXPECT_EQ(r.Screen(), kTitle + kDone) << term;
+    EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << term;
+  }
+}
+
 TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
   TempDir dir;
   WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));

@@ -278,8 +278,74 @@ TEST_P(FatalSignal, ModesAreGivenBackAndTheRunDiesOfTheSignal) {
   EXPECT_TRUE(r.ModesGivenBack());
 }
 
-INSTANTIATE_TEST_SUITE_P(Device, FatalSignal, testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+// Every signal that ends the process by default and that the device does not use itself.
+INSTANTIATE_TEST_SUITE_P(Device, FatalSignal,
+                         testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU,
+                                         SIGABRT, SIGPROF, SIGVTALRM, SIGSYS, SIGPWR, SIGSTKFLT,
+                                         SIGIO, SIGRTMIN, SIGRTMAX),
+                         [](const auto& info) {
+                           if (info.param >= SIGRTMIN) return "RT" + std::to_string(info.param);
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+TEST(Modes, TerminationSignalEndsARunWhoseWriteWaitsForCtrlQ) {
+  // Ctrl+S holds the terminal's output; the probe's next statement then waits in its write.
+  PtyRun run;
+  run.inputTrigger = "READY";
+  run.inputBytes = "\x13";
+  run.signalTrigger = "READY";
+  run.signalNumber = SIGTERM;
+  run.signalDelayMs = 1000;
+  run.timeoutSeconds = 20;
+  PtyResult r = Probe({"l:READY", "sleep:300", "l:held by Ctrl+S", "wait"}, run);
+  EXPECT_EQ(r.termSignal, SIGTERM);
+  EXPECT_LT(r.secondsAfterSignal, 5.0) << "ends within a second; never without Ctrl+Q before";
+  EXPECT_TRUE(r.ModesGivenBack());
+}
+
+struct JobControl {
+  const char* name;
+  int signal;       // sent when READY shows
+  char resumeIn;    // 'f': the shell continues it in the foreground, 'b': in the background
+};
+
+const JobControl kJobControl[] = {
+    {"StoppedThenForeground", SIGTSTP, 'f'},
+    {"StoppedThenBackground", SIGTSTP, 'b'},
+    {"HardStopThenBackground", SIGSTOP, 'b'},
+};
+
+class Jobs : public testing::TestWithParam<JobControl> {};
+
+TEST_P(Jobs, ForegroundTakesTheModesAgainBackgroundLeavesThemAndExits) {
+  // The shell takes the terminal back with its own modes while the job is stopped. In the
+  // foreground again, Ctrl+C must still be ordinary input; in the background, the run ends
+  // without being stopped for touching the terminal.
+  const JobControl& job = GetParam();
+  const bool foreground = job.resumeIn == 'f';
+  PtyRun run;
+  run.resumeIn = job.resumeIn;
+  run.signalTrigger = "READY";
+  run.signalNumber = job.signal;
+  run.modesTrigger = "AGAIN";
+  if (foreground) {
+    run.inputTrigger = "AGAIN";
+    run.inputBytes = "\x03\n";
+  }
+  std::vector<std::string> ops = {"l:READY", "sleep:1500", "l:AGAIN"};
+  if (foreground) ops.push_back("key");
+  PtyResult r = Probe(ops, run);
+  ASSERT_TRUE(r.signalSent);
+  EXPECT_FALSE(r.stoppedInBackground);
+  EXPECT_TRUE(r.exited) << "signal " << r.termSignal;
+  EXPECT_EQ(r.exitStatus, 0);
+  ASSERT_TRUE(r.modesRecorded);
+  EXPECT_EQ(SignalKeysOn(r.modesDuring), !foreground);
+  EXPECT_TRUE(r.ModesGivenBack());
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, Jobs, testing::ValuesIn(kJobControl),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Modes, RedirectedInputIsLeftAloneAndCtrlCStopsTheRun) {
   PtyRun run;
@@ -295,9 +361,12 @@ TEST(Modes, RedirectedInputIsLeftAloneAndCtrlCStopsTheRun) {
   EXPECT_TRUE(r.ModesGivenBack());
 }
 
-TEST(Modes, BackgroundRunLeavesTheTerminalAlone) {
+class NotOurs : public testing::TestWithParam<bool> {};
+
+TEST_P(NotOurs, RunInTheBackgroundOrAnotherSessionLeavesTheTerminalAlone) {
   PtyRun run;
-  run.background = true;
+  run.background = !GetParam();
+  run.newSession = GetParam();
   run.modesTrigger = "READY";
   PtyResult r = Probe({"l:READY", "sleep:300"}, run);
   EXPECT_FALSE(r.stoppedInBackground);
@@ -307,6 +376,60 @@ TEST(Modes, BackgroundRunLeavesTheTerminalAlone) {
   EXPECT_EQ(r.modesDuring.c_lflag, r.modesBefore.c_lflag);
   EXPECT_EQ(r.output.find("\x1b[6n"), std::string::npos);
   EXPECT_EQ(r.rows[0], "READY");
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, NotOurs, testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "NewSession" : "Background");
+});
+
+// --- The cursor question ---------------------------------------------------------------------
+
+struct Question {
+  const char* name;
+  const char* typeAhead;  // typed before the run, with the terminal's echo
+  int replyDelayMs;
+  int rowOfText;          // where "A" lands, the cursor being on row 5 before the run
+};
+
+const Question kQuestions[] = {
+    // Keys waiting: nothing is asked, the row is guessed, and the keys stay for the shell.
+    {"TypedAheadLineReachesTheNextProgram",  "echo hello\n", 0,   6},
+    {"LateAnswerIsTakenAndNotLeftToTheShell", "",             500, 5},
+};
+
+class Asking : public testing::TestWithParam<Question> {};
+
+TEST_P(Asking, NothingTypedOrAnsweredLeaksAndTheTextLandsRight) {
+  const Question& q = GetParam();
+  PtyRun run;
+  run.prefill = CursorOnRow(5);
+  run.typeAhead = q.typeAhead;
+  run.cursorReplyDelayMs = q.replyDelayMs;
+  PtyResult r = Probe({"l:A"}, run);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.inputLeft, q.typeAhead);
+  EXPECT_EQ(r.rows[static_cast<std::size_t>(q.rowOfText)], "A") << r.Screen();
+  EXPECT_EQ(r.Screen().find("R"), std::string::npos) << "an answer was echoed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, Asking, testing::ValuesIn(kQuestions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Moving, RowIsRewrittenInPlaceAfterTheWindowNarrows) {
+  // 80 columns at the start, 20 while the probe waits: the terminal wraps the 27 characters
+  // onto two lines, and each rewrite goes back up over both.
+  const std::string text = "abcdefghijklmnopqrstuvwxyz0";
+  PtyRun run;
+  run.resizeTrigger = run.inputTrigger = text.substr(0, 20);
+  run.resizeCols = 20;
+  run.inputBytes = "\n";
+  std::vector<std::string> ops = {"l:TOP", "w:" + text, "key"};
+  for (int i = 0; i < 4; ++i) ops.insert(ops.end(), {"r", "w:" + text});
+  ops.push_back("l:");
+  PtyResult r = Probe(ops, run);
+  const std::vector<std::string> top(r.rows.begin(), r.rows.begin() + 4);
+  EXPECT_EQ(top, (std::vector<std::string>{"TOP", text.substr(0, 20), text.substr(20), ""}));
+  EXPECT_EQ(r.cursorRow, 3);
 }
 
 // --- Held-back output ------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 //   key      read standard input up to a line end (30 s at most)
 //   error:N  raise runtime error N
 // TEXT understands \r \n \b \a \t \e \\ and \xHH.
+#include <errno.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,7 +63,11 @@ void Pause(long ms) {
 void ReadLine() {
   char c = 0;
   pollfd p{STDIN_FILENO, POLLIN, 0};
-  while (c != '\n' && poll(&p, 1, 30000) > 0 && read(STDIN_FILENO, &c, 1) == 1) {
+  // The device's own alarm (held output) may interrupt the wait; it goes on.
+  for (int ready; c != '\n';) {
+    ready = poll(&p, 1, 30000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1) break;
   }
 }
 

@@ -76,6 +76,11 @@ class Emulator {
     vterm_screen_reset(screen_, 1);
   }
   ~Emulator() { vterm_free(vt_); }
+  void Resize(int rows, int cols) {
+    rows_ = rows;
+    cols_ = cols;
+    vterm_set_size(vt_, rows, cols);
+  }
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;
 
@@ -143,9 +148,12 @@ struct CommandLine {
     argStore.push_back(program);
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string> overrides = env;
-    bool hasLcAll = false;
-    for (const std::string& e : overrides) hasLcAll |= e.rfind("LC_ALL=", 0) == 0;
-    if (!hasLcAll) overrides.push_back("LC_ALL=C.UTF-8");
+    for (const char* fallback : {"LC_ALL=C.UTF-8", "TERM=xterm"}) {
+      const std::string name(fallback, std::strchr(fallback, '=') + 1);
+      bool given = false;
+      for (const std::string& e : overrides) given |= e.rfind(name, 0) == 0 || e + "=" == name;
+      if (!given) overrides.push_back(fallback);
+    }
     for (char** e = environ; *e != nullptr; ++e) {
       std::string entry = *e;
       std::string name = entry.substr(0, entry.find('='));
@@ -153,7 +161,9 @@ struct CommandLine {
       for (const std::string& o : overrides) replaced |= o.substr(0, o.find('=')) == name;
       if (!replaced) envStore.push_back(entry);
     }
-    envStore.insert(envStore.end(), overrides.begin(), overrides.end());
+    for (const std::string& o : overrides) {
+      if (o.find('=') != std::string::npos) envStore.push_back(o);
+    }
     for (std::string& s : argStore) argv.push_back(s.data());
     argv.push_back(nullptr);
     for (std::string& s : envStore) envp.push_back(s.data());
@@ -183,7 +193,7 @@ struct Pipe {
 
 /// In the forked child: the pty becomes the controlling terminal and the standard handles.
 [[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, const Pipe& out,
-                                const Pipe& err, CommandLine& cmd) {
+                                const Pipe& err, const Pipe& jobPid, CommandLine& cmd) {
   setsid();
   if (run.withoutTerminal) {
     // A new session takes no controlling terminal of itself, so /dev/tty cannot be opened.
@@ -211,22 +221,38 @@ struct Pipe {
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   if (!run.cwd.empty() && chdir(run.cwd.c_str()) != 0) _exit(127);
-  if (run.background) {
-    // A job started with "&": its own process group, not the terminal's foreground group.
+  if (run.background || run.newSession || run.resumeIn != 0) {
+    // A job of a small shell: its own process group (or session), the shell's modes kept.
+    termios shellModes{};
+    tcgetattr(0, &shellModes);
+    signal(SIGTTOU, SIG_IGN);  // the shell hands the terminal over and takes it back
     pid_t job = fork();
     if (job == 0) {
-      setpgid(0, 0);
+      if (run.newSession) setsid();
+      else setpgid(0, 0);
+      if (run.resumeIn != 0) tcsetpgrp(0, getpid());
+      signal(SIGTTOU, SIG_DFL);
       execve(cmd.argv[0], cmd.argv.data(), cmd.envp.data());
       _exit(127);
     }
-    setpgid(job, job);
+    if (!run.newSession) setpgid(job, job);
+    if (run.resumeIn != 0) tcsetpgrp(0, job);
+    ssize_t told = write(jobPid.write, &job, sizeof job);
+    (void)told;
     int status = 0;
-    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
-    }
-    if (WIFSTOPPED(status)) {
-      kill(job, SIGKILL);
-      waitpid(job, &status, 0);
-      _exit(kStoppedStatus);
+    for (bool resumed = false;; resumed = true) {
+      while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+      }
+      if (!WIFSTOPPED(status)) break;
+      if (run.resumeIn == 0 || resumed) {
+        kill(job, SIGKILL);
+        waitpid(job, &status, 0);
+        _exit(kStoppedStatus);
+      }
+      tcsetpgrp(0, getpgrp());
+      tcsetattr(0, TCSANOW, &shellModes);
+      if (run.resumeIn == 'f') tcsetpgrp(0, job);
+      kill(-job, SIGCONT);
     }
     if (WIFSIGNALED(status)) {
       signal(WTERMSIG(status), SIG_DFL);
@@ -284,14 +310,24 @@ PtyResult RunOnPty(const PtyRun& run) {
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
   fcntl(master, F_SETFD, FD_CLOEXEC);
   tcgetattr(slave, &result.modesBefore);
+  if (!run.typeAhead.empty() && write(master, run.typeAhead.data(), run.typeAhead.size()) < 0) {
+    return result;
+  }
 
   CommandLine cmd(run.program, run.args, run.env);
   const Pipe out(run.stdoutToPipe || run.withoutTerminal);
   const Pipe err(run.stderrToPipe || run.withoutTerminal);
+  const Pipe jobPid(run.background || run.newSession || run.resumeIn != 0);
   pid_t pid = fork();
-  if (pid == 0) BecomeProgram(run, master, slave, out, err, cmd);
-  for (int fd : {out.write, err.write}) {
+  if (pid == 0) BecomeProgram(run, master, slave, out, err, jobPid, cmd);
+  for (int fd : {out.write, err.write, jobPid.write}) {
     if (fd >= 0) close(fd);
+  }
+  // Signals go to the program itself, also when a shell stands between.
+  pid_t program = pid;
+  if (jobPid.read >= 0) {
+    if (read(jobPid.read, &program, sizeof program) != sizeof program) program = pid;
+    close(jobPid.read);
   }
   if (run.closeStdoutReader && out.read >= 0) close(out.read);
   pollfd watched[] = {{master, POLLIN, 0},
@@ -303,8 +339,21 @@ PtyResult RunOnPty(const PtyRun& run) {
   int status = 0;
   bool ended = false;
   char buf[65536];
+  std::string lateReply;
+  int64_t lateReplyDue = 0;
+  int64_t signalSentMs = 0;
+  bool resized = false;
+  int64_t signalDue = 0;
+  auto answer = [&](const std::string& reply) {
+    ssize_t written = write(master, reply.data(), reply.size());
+    (void)written;
+  };
   // Whether anything came, or a pipe ended; the pipes' bytes go to their texts.
   auto pump = [&](int waitMs) {
+    if (!lateReply.empty() && NowMs() >= lateReplyDue) {
+      answer(lateReply);
+      lateReply.clear();
+    }
     if (poll(watched, 3, waitMs) <= 0) return false;
     bool moved = false;
     for (int i = 1; i < 3; ++i) {
@@ -326,8 +375,12 @@ PtyResult RunOnPty(const PtyRun& run) {
     emulator.Feed(chunk);
     std::string replies = emulator.TakeReplies();
     if (run.answerCursorQuery && !replies.empty()) {
-      ssize_t written = write(master, replies.data(), replies.size());
-      (void)written;
+      if (run.cursorReplyDelayMs > 0) {
+        lateReply += replies;
+        lateReplyDue = NowMs() + run.cursorReplyDelayMs;
+      } else {
+        answer(replies);
+      }
     }
     return true;
   };
@@ -337,6 +390,13 @@ PtyResult RunOnPty(const PtyRun& run) {
     if (!result.modesRecorded && !run.modesTrigger.empty() && emulator.Shows(run.modesTrigger)) {
       result.modesRecorded = tcgetattr(slave, &result.modesDuring) == 0;
     }
+    if (!resized && run.resizeCols > 0 && emulator.Shows(run.resizeTrigger)) {
+      const winsize narrower{static_cast<unsigned short>(run.rows),
+                            static_cast<unsigned short>(run.resizeCols), 0, 0};
+      ioctl(master, TIOCSWINSZ, &narrower);
+      emulator.Resize(run.rows, run.resizeCols);
+      resized = true;
+    }
     if (!result.inputSent && !run.inputTrigger.empty() && emulator.Shows(run.inputTrigger)) {
       // Asked before typing: once the keys are in, the program may finish before we look.
       siginfo_t info{};
@@ -345,10 +405,14 @@ PtyResult RunOnPty(const PtyRun& run) {
       ssize_t written = write(master, run.inputBytes.data(), run.inputBytes.size());
       result.inputSent = written == static_cast<ssize_t>(run.inputBytes.size());
     }
-    if (!result.signalSent && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
-      result.signalSent = kill(pid, run.signalNumber) == 0;
+    if (signalDue == 0 && !run.signalTrigger.empty() && emulator.Shows(run.signalTrigger)) {
+      signalDue = NowMs() + run.signalDelayMs;
+    }
+    if (!result.signalSent && signalDue != 0 && NowMs() >= signalDue) {
+      result.signalSent = kill(program, run.signalNumber) == 0;
+      signalSentMs = NowMs();
       siginfo_t info{};
-      if (result.signalSent && run.signalNumber == SIGSTOP &&
+      if (result.signalSent && run.signalNumber == SIGSTOP && program == pid &&
           waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED) == 0) {
         if (run.whileStopped) run.whileStopped();
         kill(pid, SIGCONT);
@@ -356,6 +420,7 @@ PtyResult RunOnPty(const PtyRun& run) {
     }
     if (waitpid(pid, &status, WNOHANG) == pid) {
       ended = true;
+      if (result.signalSent) result.secondsAfterSignal = (NowMs() - signalSentMs) / 1000.0;
     } else if (NowMs() > deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);
@@ -366,13 +431,20 @@ PtyResult RunOnPty(const PtyRun& run) {
   }
   // What the program wrote before it ended is still in the pty; the slave stays open here,
   // so reading stops when nothing more comes.
-  while (pump(50)) {
+  while (pump(50) || !lateReply.empty()) {
   }
   for (int i = 1; i < 3; ++i) {
     if (watched[i].fd >= 0) close(watched[i].fd);
   }
 
   if (tcgetattr(slave, &result.modesAfter) != 0) tcgetattr(master, &result.modesAfter);
+  termios drain = result.modesAfter;
+  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  drain.c_cc[VMIN] = 0;
+  drain.c_cc[VTIME] = 0;
+  if (tcsetattr(slave, TCSANOW, &drain) == 0) {
+    for (ssize_t n; (n = read(slave, buf, sizeof buf)) > 0;) result.inputLeft.append(buf, static_cast<std::size_t>(n));
+  }
   close(slave);
   close(master);
 

@@ -16,7 +16,8 @@ struct PtyRun {
   std::string program;
   std::vector<std::string> args;  ///< after the program name
   std::string cwd;                ///< empty: the test's own
-  /// "NAME=value" entries laid over the test's environment; LC_ALL defaults to C.UTF-8.
+  /// "NAME=value" entries laid over the test's environment, a bare "NAME" removes it;
+  /// LC_ALL defaults to C.UTF-8 and TERM to xterm.
   std::vector<std::string> env;
   int rows = 24;
   int cols = 80;
@@ -24,6 +25,10 @@ struct PtyRun {
   std::string prefill;
   /// false: the emulator ignores the cursor-position query, like a terminal that never answers.
   bool answerCursorQuery = true;
+  /// The answer arrives this late, as over a slow link; it is still delivered after the end.
+  int cursorReplyDelayMs = 0;
+  /// Typed before the program starts, like a line typed while the previous command ran.
+  std::string typeAhead;
   /// Files put on standard input / output instead of the pty; empty: the pty.
   std::string stdinFile;
   std::string stdoutFile;
@@ -43,6 +48,14 @@ struct PtyRun {
   /// group, as a shell's "&" does. If the program is stopped for touching the terminal, it is
   /// killed and the run reports stoppedInBackground.
   bool background = false;
+  /// Runs the program in a session of its own, as "setsid" does, the pty still its standard
+  /// handles; treated like a background job otherwise.
+  bool newSession = false;
+  /// 'f' or 'b': the program is a foreground job of a small shell; when it stops the shell
+  /// takes the terminal back with its own modes, then continues the job in the foreground
+  /// ('f', as "fg") or leaves the terminal to itself ('b', as "bg"). A second stop ends the
+  /// run as stoppedInBackground.
+  char resumeIn = 0;
   /// When the screen first shows inputTrigger, inputBytes are typed into the terminal.
   std::string inputTrigger;
   std::string inputBytes;
@@ -50,9 +63,14 @@ struct PtyRun {
   /// SIGSTOP, whileStopped is called once the program has stopped, and then it is continued.
   std::string signalTrigger;
   int signalNumber = 0;
+  int signalDelayMs = 0;  ///< the signal goes this long after signalTrigger shows
   std::function<void()> whileStopped;
   /// When the screen first shows modesTrigger, the pty's modes are recorded in modesDuring.
   std::string modesTrigger;
+  /// When the screen first shows resizeTrigger, the window becomes resizeCols wide, before
+  /// any input of the same moment is typed.
+  std::string resizeTrigger;
+  int resizeCols = 0;
   int timeoutSeconds = 60;
 };
 
@@ -73,7 +91,9 @@ struct PtyResult {
   termios modesBefore{};
   termios modesDuring{};
   termios modesAfter{};
+  double secondsAfterSignal = -1;  ///< from sending the signal to the program's end
   std::string output;  ///< every byte the program wrote to the terminal
+  std::string inputLeft;  ///< what the next program would read from the terminal after the end
   std::string stdoutText;  ///< what reached the standard output pipe, if one was asked for
   std::string stderrText;  ///< what reached the standard error pipe, if one was asked for
   /// The screen as one text: the rows joined with '\n', trailing empty rows dropped.

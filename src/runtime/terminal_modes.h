@@ -1,0 +1,43 @@
+// The terminal as a thing shared with the shell and other programs. This file owns which
+// terminal the device may steer (the controlling terminal of our own session, with us in its
+// foreground group), the modes taken for a run and given back on every way out (the end of
+// the run, each signal that ends the process, a stop for job control), the cursor-position
+// question, and changes of the window's width. The device (console.cpp) draws; it asks here
+// what it may ask and change.
+#pragma once
+
+#include <cstdint>
+
+/// fd is a terminal, the controlling terminal of this process's session, and this process's
+/// group is its foreground group. Async-signal-safe.
+bool TerminalIsOurs(int fd);
+
+/// TERM unset, empty or "dumb": the terminal knows carriage return and line feed, nothing more.
+bool TerminalIsDumb();
+
+/// Asks the terminal on fd where its cursor is (1-based), waiting about a second for the
+/// answer. Keys typed ahead are left for whoever reads next: with keys waiting, nothing is
+/// asked. Call only while the terminal is ours.
+bool AskCursorPosition(int fd, int32_t& row, int32_t& col);
+
+/// Switches off signal keys and echo on standard input if it is ours: Ctrl+C and friends
+/// become ordinary input that nobody reads, and typed keys do not land on the progress row.
+/// Typed-ahead input stays where it is.
+void TakeTerminalModes();
+
+/// Gives back the modes standard input had at start-up, if they were changed and the process
+/// is in the terminal's foreground; never stops the process for touching the terminal.
+/// Idempotent and async-signal-safe.
+void GiveTerminalModesBack();
+
+/// Every signal that ends the process by default and that the program does not use itself
+/// gives the terminal back first (RestoreTerminalInHandler) and then ends the process by the
+/// same signal. Signals that whoever started us ignores stay ignored.
+void InstallFatalSignalHandlers();
+
+/// Job control and window size: a stop gives the modes back first, a continuation in the
+/// foreground takes them again, and a resized window is noted for TerminalColumnsIfResized.
+void InstallJobControlHandlers();
+
+/// The terminal's width in columns if its window changed size since the last call, else 0.
+int32_t TerminalColumnsIfResized(int fd);
