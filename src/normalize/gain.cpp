@@ -35,32 +35,43 @@ bool RampFitsVectorPath(int32_t slots, int32_t mul, int32_t step) {
 //
 // coarse changes only where the ramp crosses a multiple of 2^24, at most a few times per
 // block, so the ramp is cut into stretches of one coarse value each. Within a stretch only
-// fine * 4 moves: it is bits 8..23 of a with the lowest two cleared, that is the upper half
-// of a << 8, which advances linearly modulo 2^32 in 32-bit lanes.
+// fine * 4 moves, and fine * 4 = (g << 2) mod 2^16.
+//
+// g itself repeats with an offset every 1024 slots: 1024 * step is a whole multiple of 2^10,
+// so for slot i = 1024 * r + t, g(i) = ((mul + t * step) >> 10) + r * step exactly. The
+// fine * 4 of the first 1024 slots (64 groups) is worked out once per block into a table;
+// every group after that is its table entry plus the offset (r * step * 4) mod 2^16 of its
+// row: one load and one 16-bit add per group instead of the 32-bit ramp.
 
-/// The ramp of one group of sixteen slots as a << 8 in 32-bit lanes: the even slots in one
-/// vector and the odd ones in the other, so that the upper halves interleave in slot order.
-struct RampLanes {
-  __m256i even;
-  __m256i odd;
+/// Groups of sixteen slots in one period of the ramp's fine part.
+constexpr int32_t PeriodGroups = 1024 / 16;
+
+/// fine * 4 of the first PeriodGroups groups of a ramp, in slot order.
+struct FineTable {
+  __m256i group[PeriodGroups];
 };
 
-__attribute__((target("avx2"))) RampLanes StartRamp(int32_t mulAtGroup, int32_t step) {
-  // Modulo 2^32 throughout: only bits 8..23 of a are read back.
-  const __m256i start = _mm256_set1_epi32(mulAtGroup);
+/// Fills the table for the ramp mul + i * step, as far as `groups` groups reach.
+__attribute__((target("avx2"))) void FillFineTable(FineTable& table, int32_t mul, int32_t step,
+                                                   int32_t groups) {
+  // a << 8 in 32-bit lanes, modulo 2^32 throughout: only bits 10..23 of a are read back. The
+  // even slots in one vector and the odd ones in the other, so that the upper halves
+  // interleave in slot order.
+  const __m256i start = _mm256_set1_epi32(mul);
   const __m256i stepLanes = _mm256_set1_epi32(step);
-  const __m256i even = _mm256_add_epi32(
-      start, _mm256_mullo_epi32(_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14), stepLanes));
-  const __m256i odd = _mm256_add_epi32(
-      start, _mm256_mullo_epi32(_mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15), stepLanes));
-  return {_mm256_slli_epi32(even, 8), _mm256_slli_epi32(odd, 8)};
-}
-
-/// fine * 4 of the sixteen slots, in slot order.
-__attribute__((target("avx2"), always_inline)) inline __m256i Fine4(RampLanes ramp) {
-  const __m256i interleaved = _mm256_blend_epi16(_mm256_srli_epi32(ramp.even, 16), ramp.odd, 0xAA);
+  __m256i even = _mm256_slli_epi32(
+      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14), stepLanes)), 8);
+  __m256i odd = _mm256_slli_epi32(
+      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15), stepLanes)), 8);
+  const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) << 12));
   // Bits 8 and 9 of a lie below the gain's upper 22 bits and must not act.
-  return _mm256_and_si256(interleaved, _mm256_set1_epi16(static_cast<int16_t>(0xFFFC)));
+  const __m256i fineBits = _mm256_set1_epi16(static_cast<int16_t>(0xFFFC));
+  const int32_t filled = groups < PeriodGroups ? groups : PeriodGroups;
+  for (int32_t k = 0; k < filled; ++k) {
+    table.group[k] = _mm256_and_si256(_mm256_blend_epi16(_mm256_srli_epi32(even, 16), odd, 0xAA), fineBits);
+    even = _mm256_add_epi32(even, advance);
+    odd = _mm256_add_epi32(odd, advance);
+  }
 }
 
 /// Scales sixteen slots; with a coarse part of 0 (a gain below x1.0) its product is left out.
@@ -68,7 +79,10 @@ template <bool kHasCoarse>
 __attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t* at, __m256i fine4,
                                                                         __m256i coarse) {
   auto* lanes = reinterpret_cast<__m256i*>(at);
-  const __m256i s = _mm256_loadu_si256(lanes);
+  __m256i s = _mm256_loadu_si256(lanes);
+  // One load of the samples for both of their uses: left to itself the compiler folds a load
+  // into each, and loads, not arithmetic, then set the pace of the loop.
+  __asm__("" : "+x"(s));
   const __m256i u = _mm256_abs_epi16(s);
   __m256i q = _mm256_mulhi_epu16(u, fine4);
   if constexpr (kHasCoarse) q = _mm256_add_epi16(q, _mm256_mullo_epi16(u, coarse));
@@ -76,26 +90,30 @@ __attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t*
 }
 
 /// Whole groups from `from` while they end at or before `end`, all of coarse part `coarse`.
-/// Returns where it stopped.
+/// `from` is a multiple of 16. Returns where it stopped.
 template <bool kHasCoarse>
 __attribute__((target("avx2"))) int32_t ScaleStretch(int16_t* samples, int32_t from, int32_t end,
-                                                     int32_t mulAtFrom, int32_t step, int32_t coarse) {
+                                                     const FineTable& table, int32_t step,
+                                                     int32_t coarse) {
   const __m256i coarseLanes = _mm256_set1_epi16(static_cast<int16_t>(coarse));
-  RampLanes ramp = StartRamp(mulAtFrom, step);
-  int32_t i = from;
+  int32_t k = from / 16;
+  const int32_t groups = end / 16;
   if (step == 0) {
-    // A steady gain, as on a file that is loud throughout: nothing moves.
-    const __m256i fine4 = Fine4(ramp);
-    for (; i + 16 <= end; i += 16) ScaleSixteen<kHasCoarse>(samples + i, fine4, coarseLanes);
-    return i;
+    // A steady gain, as on a file that is loud throughout: every group has the same lanes.
+    for (; k < groups; ++k) ScaleSixteen<kHasCoarse>(samples + 16 * k, table.group[0], coarseLanes);
+    return 16 * k;
   }
-  const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) << 12));
-  for (; i + 16 <= end; i += 16) {
-    ScaleSixteen<kHasCoarse>(samples + i, Fine4(ramp), coarseLanes);
-    ramp.even = _mm256_add_epi32(ramp.even, advance);
-    ramp.odd = _mm256_add_epi32(ramp.odd, advance);
+  while (k < groups) {
+    const int32_t row = k / PeriodGroups;
+    const int32_t rowEnd = (row + 1) * PeriodGroups < groups ? (row + 1) * PeriodGroups : groups;
+    const __m256i offset =
+        _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint32_t>(row) * static_cast<uint32_t>(step) * 4U));
+    const __m256i* fine = &table.group[k - row * PeriodGroups];
+    for (int16_t* at = samples + 16 * k; k < rowEnd; ++k, ++fine, at += 16) {
+      ScaleSixteen<kHasCoarse>(at, _mm256_add_epi16(*fine, offset), coarseLanes);
+    }
   }
-  return i;
+  return 16 * k;
 }
 
 /// The first slot from which the ramp's coarse part differs from the one at slot i, or
@@ -115,13 +133,14 @@ int32_t StretchEnd(int32_t slots, int32_t mul, int32_t step, int32_t i) {
 
 __attribute__((target("avx2"))) void ScaleRampAvx2(int16_t* samples, int32_t slots, int32_t mul,
                                                    int32_t step) {
+  FineTable table;
+  FillFineTable(table, mul, step, step == 0 ? 1 : slots / 16);
   int32_t i = 0;
   while (i + 16 <= slots) {
     const int32_t end = StretchEnd(slots, mul, step, i);
-    const int32_t mulAtI = mul + i * step;
-    const int32_t coarse = mulAtI >> 24;
-    i = coarse == 0 ? ScaleStretch<false>(samples, i, end, mulAtI, step, coarse)
-                    : ScaleStretch<true>(samples, i, end, mulAtI, step, coarse);
+    const int32_t coarse = (mul + i * step) >> 24;
+    i = coarse == 0 ? ScaleStretch<false>(samples, i, end, table, step, coarse)
+                    : ScaleStretch<true>(samples, i, end, table, step, coarse);
     if (i + 16 <= slots && i + 16 > end) {
       // A group across the change of coarse part goes slot by slot.
       ScaleSlots(samples, i, i + 16, mul, step);

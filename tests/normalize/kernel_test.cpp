@@ -85,7 +85,8 @@ TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
   };
   uint32_t seed = 1;
   for (const Ramp& r : ramps) {
-    for (int32_t slots : {FilledSlots, 1, 15, 16, 17, 31, 33, 1000, FilledSlots - 5}) {
+    // Lengths across the vector width and across the ramp's 1024-slot rows.
+    for (int32_t slots : {FilledSlots, 1, 15, 16, 17, 31, 33, 1000, 1024, 1041, 2101, FilledSlots - 5}) {
       int32_t target = r.target;
       if (target - r.mul > RiseLimit) target = r.mul + RiseLimit;
       const int32_t step = (target - r.mul) / RampDivisor;
@@ -102,12 +103,14 @@ TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
 TEST(ScaleRamp, GainsOutsideTheNormalRangeStillFollowTheRule) {
   // Never produced by the gain engine, but the function takes any ramp: gains below zero or
   // crossing it, and gains far above x31.75, on samples small enough not to overflow.
-  const struct { int32_t mul, step; } cases[] = {{-(1 << 20), 40}, {1 << 20, -1000}, {(1 << 30) + 5, 7}};
+  // Steps far larger than a block's, so that a row's offset of the fine part wraps.
+  const struct { int32_t mul, step; } cases[] = {{-(1 << 20), 40}, {1 << 20, -1000}, {(1 << 30) + 5, 7},
+                                                  {3, 20011}, {1 << 28, -40009}, {(1 << 29) + 999, 0}};
   for (const auto& c : cases) {
-    std::vector<int16_t> got = Noise(4096, 1000, 99);
+    std::vector<int16_t> got = Noise(4109, 1000, 99);
     std::vector<int16_t> want = got;
-    ScaleRamp(got.data(), 4096, c.mul, c.step);
-    RuleScale(want.data(), 4096, c.mul, c.step);
+    ScaleRamp(got.data(), 4109, c.mul, c.step);
+    RuleScale(want.data(), 4109, c.mul, c.step);
     EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 2)) << c.mul << " " << c.step;
   }
 }
