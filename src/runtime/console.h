@@ -1,7 +1,8 @@
 // The console device: the terminal that Output writes to. It places text cell by cell at a
 // cursor it keeps itself, wraps at the right edge and scrolls at the bottom of its window,
-// and rewrites rows in place through WhereY and GotoXY. Which terminal it may steer, and its
-// modes and signals, are the business of terminal_modes.h.
+// and rewrites rows in place through WhereY and GotoXY. What each byte looks like is in
+// glyphs.h, the batching of its output in held_output.h, and which terminal it may steer,
+// with its modes and signals, in terminal_modes.h.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include "runtime/text_output.h"
 
 extern int32_t OutHandle;    ///< the terminal that receives the text
-extern int32_t InputHandle;  ///< standard input, as found at start-up
-extern uint8_t TextAttr;     ///< the terminal's own colours; never changed
 extern uint16_t WindMin;     ///< upper-left corner of the window, 0-based, row in the high byte
 extern uint16_t WindMax;     ///< lower-right corner of the window, 0-based, row in the high byte
 extern int32_t ScreenWidth;
@@ -26,17 +25,16 @@ uint8_t WhereY();
 /// 1-based; outside the window nothing happens.
 void GotoXY(uint8_t x, uint8_t y);
 
+/// Binds t for output to the device: every transfer and flush is a CrtWrite.
 void AssignCrt(TextRec& t);
-int CrtOpen(TextRec& t);
+/// Writes t's pending characters at the device cursor and empties the buffer.
 int CrtWrite(TextRec& t);
-int CrtClose(TextRec& t);
 
 /// Finds the terminal, reads its size and cursor, switches off signal keys and echo on
-/// standard input, and binds Output and Input to the device. Without a terminal it writes
-/// the reason to StdErr and halts with status 1. Every text byte is then shown as its code
-/// page 437 picture, so no byte of text acts on the terminal. Only a terminal of our own
-/// session with us in its foreground is asked or changed; any other gets the text only. A
-/// dumb terminal (TERM unset or "dumb") gets no escape sequence.
+/// standard input, and binds Output to the device. Without a terminal it writes the reason
+/// to StdErr and halts with status 1. Only a terminal of our own session with us in its
+/// foreground is asked or changed; any other gets the text only. A dumb terminal (TERM unset
+/// or "dumb") gets no escape sequence.
 void InitCrt();
 
 /// Sends what is held and gives the terminal back the modes it had at start-up. Idempotent;

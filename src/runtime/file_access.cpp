@@ -116,7 +116,8 @@ int OpenExclusive(const char* name, int accessFlags) {
   return fd;
 }
 
-/// Guard step 2 and the access check of a transfer. Returns true when the transfer may go on.
+/// The mode check of a transfer, after the status check: the file must be open in a mode that
+/// allows the direction. Returns true when the transfer may go on.
 bool CheckTransferMode(const FileRec& f, uint32_t allowed, uint16_t wrongModeStatus) {
   if (f.Mode == allowed || f.Mode == ModeInOut) return true;
   const bool otherDirection = f.Mode == ModeInput || f.Mode == ModeOutput;

@@ -1,7 +1,6 @@
 #include "runtime/system.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <ucontext.h>
@@ -48,27 +47,24 @@ constexpr uint32_t MxcsrTrappingMasks = 0x0080 | 0x0200 | 0x0400;
 
 constexpr int FaultSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL, SIGTRAP};
 
-int g_argc = 0;
-char** g_argv = nullptr;
-/// ParamStr(0); the link target of /proc/self/exe, which readlink does not terminate.
-char g_program_path[PATH_MAX];
-std::size_t g_program_path_length = 0;
+int ArgCount = 0;
+char** Args = nullptr;
 
 /// The main thread's stack as found at start-up: the end of its mapping and its size limit.
 /// Frame pointers are trusted only below the top, and stack overflow is told apart from
 /// other access violations by where the fault lies relative to the limit.
-uintptr_t g_stack_top = 0;
-rlim_t g_stack_limit = RLIM_INFINITY;
+uintptr_t StackTop = 0;
+rlim_t StackLimit = RLIM_INFINITY;
 
 /// The fault handler runs here, so that a stack overflow can still be reported.
-alignas(16) char g_alternate_stack[128 * 1024];
+alignas(16) char AlternateStack[128 * 1024];
 
 /// The faulting stack pointer while a fault is turned into a runtime error: frames of the
 /// listing are only read between it and the stack top.
-uintptr_t g_fault_stack_pointer = 0;
+uintptr_t FaultStackPointer = 0;
 
 /// Set when the termination sequence starts: a fault from then on is not handled again.
-volatile sig_atomic_t g_terminating = 0;
+volatile sig_atomic_t Terminating = 0;
 
 /// Resets the x87 unit and loads FPUCW; clears the SSE flags and lets the same three
 /// exceptions trap there, with rounding to nearest.
@@ -122,10 +118,10 @@ uintptr_t FindMappingEnd(uintptr_t address) {
 /// Without /proc, only the frames from start-up downwards can be vouched for.
 void RecordMainStack(void* startupFrame) {
   const auto frame = reinterpret_cast<uintptr_t>(startupFrame);
-  g_stack_top = FindMappingEnd(frame);
-  if (g_stack_top == 0) g_stack_top = frame + 2 * sizeof(uintptr_t);
+  StackTop = FindMappingEnd(frame);
+  if (StackTop == 0) StackTop = frame + 2 * sizeof(uintptr_t);
   rlimit limit{};
-  if (getrlimit(RLIMIT_STACK, &limit) == 0) g_stack_limit = limit.rlim_cur;
+  if (getrlimit(RLIMIT_STACK, &limit) == 0) StackLimit = limit.rlim_cur;
 }
 
 /// A fault counts as a stack overflow when it lies in the guard region just beyond the
@@ -133,10 +129,10 @@ void RecordMainStack(void* startupFrame) {
 /// sign when the stack has no limit). A stray access into the live part of the stack well
 /// above the stack pointer is an ordinary access violation.
 bool IsStackOverflow(uintptr_t faultAddress, uintptr_t stackPointer) {
-  if (faultAddress >= g_stack_top) return false;
-  const uintptr_t depth = g_stack_top - faultAddress;
-  if (g_stack_limit != RLIM_INFINITY) {
-    const uintptr_t limit = static_cast<uintptr_t>(g_stack_limit);
+  if (faultAddress >= StackTop) return false;
+  const uintptr_t depth = StackTop - faultAddress;
+  if (StackLimit != RLIM_INFINITY) {
+    const uintptr_t limit = static_cast<uintptr_t>(StackLimit);
     const uintptr_t lowest = limit > StackPointerReach ? limit - StackPointerReach : 0;
     const uintptr_t highest =
         limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
@@ -205,7 +201,7 @@ void PassToDefaultHandling(int signal) {
 /// report goes out through the text streams' fixed buffers and the process ends in _exit.
 void OnFault(int signal, siginfo_t* info, void* context) {
   // A signal sent with kill or raise is not a fault of this thread.
-  if (g_terminating != 0 || info->si_code <= 0) {
+  if (Terminating != 0 || info->si_code <= 0) {
     PassToDefaultHandling(signal);
     return;
   }
@@ -216,15 +212,15 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     return;
   }
   if (row.resetsFloatingPoint) LoadFloatingPointSetting();
-  g_fault_stack_pointer = static_cast<uintptr_t>(machine.gregs[REG_RSP]);
+  FaultStackPointer = static_cast<uintptr_t>(machine.gregs[REG_RSP]);
   HandleErrorAddrFrame(row.number, reinterpret_cast<void*>(machine.gregs[REG_RIP]),
                        reinterpret_cast<void*>(machine.gregs[REG_RBP]));
 }
 
 void InstallFaultHandler() {
   stack_t alternate{};
-  alternate.ss_sp = g_alternate_stack;
-  alternate.ss_size = sizeof g_alternate_stack;
+  alternate.ss_sp = AlternateStack;
+  alternate.ss_size = sizeof AlternateStack;
   sigaltstack(&alternate, nullptr);
 
   struct sigaction action {};
@@ -248,15 +244,6 @@ void IgnoreWriteSignals() {
   sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
-void BuildArgumentList(int argc, char** argv) {
-  g_argc = argc;
-  g_argv = argv;
-  const ssize_t length = readlink("/proc/self/exe", g_program_path, sizeof g_program_path);
-  // A full buffer may hold a cut path; an empty name is better than a wrong one.
-  const bool whole = length > 0 && static_cast<std::size_t>(length) < sizeof g_program_path;
-  g_program_path_length = whole ? static_cast<std::size_t>(length) : 0;
-}
-
 std::string_view HexText(const std::array<char, 8>& digits) {
   return std::string_view(digits.data(), digits.size());
 }
@@ -270,8 +257,8 @@ void WriteAddressLine(uintptr_t address) {
 /// A frame may be read only when both of its slots lie in the live part of the main stack;
 /// a corrupt chain then ends the listing instead of faulting inside the handler.
 bool IsReadableFrame(uintptr_t frame, uintptr_t stackFloor) {
-  return frame % alignof(uintptr_t) == 0 && frame >= stackFloor && frame < g_stack_top &&
-         g_stack_top - frame >= 2 * sizeof(uintptr_t);
+  return frame % alignof(uintptr_t) == 0 && frame >= stackFloor && frame < StackTop &&
+         StackTop - frame >= 2 * sizeof(uintptr_t);
 }
 
 /// One line per frame with the return address saved in it, walking the frame-pointer chain
@@ -279,8 +266,8 @@ bool IsReadableFrame(uintptr_t frame, uintptr_t stackFloor) {
 void Dump_Stack(void* base) {
   const int maxLines = isatty(StdOut.Handle) == 1 ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
   // Off a fault, the listing runs on the main stack below every frame it reads.
-  const uintptr_t stackFloor = g_fault_stack_pointer != 0
-                                   ? g_fault_stack_pointer
+  const uintptr_t stackFloor = FaultStackPointer != 0
+                                   ? FaultStackPointer
                                    : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   uintptr_t frame = reinterpret_cast<uintptr_t>(base);
   for (int lines = 0; lines < maxLines && IsReadableFrame(frame, stackFloor); ++lines) {
@@ -336,19 +323,18 @@ __attribute__((noinline)) void HandleError(uint16_t number) {
 }
 
 void Do_Exit() {
-  g_terminating = 1;
+  Terminating = 1;
   // No exit procedures and no module finalisation with an effect to run.
   if (ErrorAddr != nullptr) WriteRuntimeErrorReport();
   RestoreTerminal();
   _exit(ExitCode);
 }
 
-int32_t ParamCount() { return g_argc > 0 ? g_argc - 1 : 0; }
+int32_t ParamCount() { return ArgCount > 0 ? ArgCount - 1 : 0; }
 
 std::string_view ParamStr(int32_t i) {
-  if (i == 0) return std::string_view(g_program_path, g_program_path_length);
-  if (i < 1 || i >= g_argc) return {};
-  return g_argv[i];
+  if (i < 1 || i >= ArgCount) return {};
+  return Args[i];
 }
 
 void System_Start(int argc, char** argv, void (*body)()) {
@@ -356,11 +342,13 @@ void System_Start(int argc, char** argv, void (*body)()) {
   InstallFaultHandler();
   LoadFloatingPointSetting();
   IgnoreWriteSignals();
-  BindInputHandle(Input, STDIN_FILENO);
   BindOutputHandle(Output, STDOUT_FILENO);
   BindOutputHandle(StdOut, STDOUT_FILENO);
   BindOutputHandle(StdErr, STDERR_FILENO);
-  BuildArgumentList(argc, argv);
+  // The shell has split the command line; the program reads only the arguments after its
+  // name, so entry 0 (the program's own path) is not looked up.
+  ArgCount = argc;
+  Args = argv;
   InOutRes = 0;
   InitCrt();
   body();

@@ -33,7 +33,7 @@ constexpr int Max_Frame_Dump = 8;
 
 /// Arguments after the program name, as the shell split them.
 int32_t ParamCount();
-/// Argument i (1 .. ParamCount), whole; 0 is the program file's full path; else empty.
+/// Argument i (1 .. ParamCount), whole; empty otherwise, entry 0 included (never read).
 std::string_view ParamStr(int32_t i);
 
 /// The low 32 bits of value as exactly 8 upper-case hexadecimal digits, leading zeros kept.

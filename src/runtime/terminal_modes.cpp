@@ -19,29 +19,29 @@
 namespace {
 
 /// A terminal behind a slow link (ssh across the world) takes a few hundred milliseconds.
-constexpr int kCursorReplyTimeoutMs = 1200;
+constexpr int CursorReplyTimeoutMs = 1200;
 
 // Signals that end the process by default and that nothing else here uses. Not among them:
 // SIGALRM (the device's held output), SIGPIPE and SIGXFSZ (ignored, so that the write fails
 // instead), the fault signals (the fault handler gives the terminal back itself), and SIGKILL
 // and SIGSTOP, which cannot be caught. The real-time signals are added when installing.
-constexpr int kFatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
+constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
                                  SIGUSR2, SIGABRT, SIGXCPU,   SIGPROF, SIGVTALRM,
                                  SIGSYS,  SIGPWR,  SIGSTKFLT, SIGIO};
 
 // State shared with the signal handlers. Each termios is complete before the flag that says
 // it is in force is set, and a handler reads it only after it has seen the flag.
-termios g_savedModes;  ///< standard input's modes before the run took it
-termios g_runModes;    ///< the same with signal keys and echo off
-std::atomic<int> g_modesSaved{0};
-std::atomic<int> g_modesTaken{0};  ///< the terminal may hold g_runModes
-termios g_queryModes;              ///< the modes around the cursor question
-int g_queryFd = -1;
-std::atomic<int> g_queryActive{0};
-volatile sig_atomic_t g_resized = 0;
+termios SavedModes;  ///< standard input's modes before the run took it
+termios RunModes;    ///< the same with signal keys and echo off
+std::atomic<int> ModesSaved{0};
+std::atomic<int> ModesTaken{0};  ///< the terminal may hold RunModes
+termios QueryModes;              ///< the modes around the cursor question
+int QueryFd = -1;
+std::atomic<int> QueryActive{0};
+volatile sig_atomic_t Resized = 0;
 static_assert(std::atomic<int>::is_always_lock_free);
 
-int64_t nowMs() {
+int64_t NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -49,22 +49,22 @@ int64_t nowMs() {
 
 /// tcgetpgrp answers only for the caller's controlling terminal, so this also says that fd
 /// belongs to our session.
-bool inForeground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
+bool InForeground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
 
 /// Sets modes only while we are in the foreground. SIGTTOU stays blocked meanwhile: should
 /// the terminal change hands between the check and the change, we must not be stopped.
-void setModesInForeground(int fd, const termios& modes) {
+void SetModesInForeground(int fd, const termios& modes) {
   sigset_t ttou;
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &ttou, &previous);
-  if (inForeground(fd)) tcsetattr(fd, TCSANOW, &modes);
+  if (InForeground(fd)) tcsetattr(fd, TCSANOW, &modes);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 /// Finds the last "ESC [ row ; col R" in text; anything of another shape is ignored.
-bool parseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
+bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
   bool found = false;
   for (std::size_t start = 0; start + 1 < length; ++start) {
     if (text[start] != '\x1b' || text[start + 1] != '[') continue;
@@ -91,7 +91,7 @@ bool parseCursorReply(const char* text, std::size_t length, int32_t& row, int32_
   return found;
 }
 
-void onFatalSignal(int sig) {
+void OnFatalSignal(int sig) {
   const int savedErrno = errno;
   RestoreTerminalInHandler();
   // The handler was one-shot: the default action is back, and it runs once this returns.
@@ -101,7 +101,7 @@ void onFatalSignal(int sig) {
 
 /// Ctrl+Z is off during a run, but a stop can still be sent: the terminal goes back to the
 /// shell as it was, and the process stops by the default action of the same signal.
-void onStop(int sig) {
+void OnStop(int sig) {
   const int savedErrno = errno;
   GiveTerminalModesBack();
   struct sigaction standard {};
@@ -121,15 +121,15 @@ void onStop(int sig) {
 
 /// Continued in the foreground, the run takes the terminal's modes again (the shell set its
 /// own while we were stopped); continued in the background, it leaves them alone.
-void onContinue(int) {
+void OnContinue(int) {
   const int savedErrno = errno;
   TakeTerminalModes();
   errno = savedErrno;
 }
 
-void onResize(int) { g_resized = 1; }
+void OnResize(int) { Resized = 1; }
 
-void install(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
+void Install(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
   struct sigaction previous {};
   if (sigaction(sig, nullptr, &previous) != 0) return;
   if (previous.sa_handler == SIG_IGN) return;  // whoever started us wants it ignored
@@ -142,7 +142,7 @@ void install(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
 
 }  // namespace
 
-bool TerminalIsOurs(int fd) { return isatty(fd) == 1 && inForeground(fd); }
+bool TerminalIsOurs(int fd) { return isatty(fd) == 1 && InForeground(fd); }
 
 bool TerminalIsDumb() {
   const char* term = std::getenv("TERM");
@@ -153,9 +153,9 @@ bool AskCursorPosition(int fd, int32_t& row, int32_t& col) {
   if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDWR) return false;
   termios modes{};
   if (tcgetattr(fd, &modes) != 0) return false;
-  g_queryModes = modes;
-  g_queryFd = fd;
-  g_queryActive.store(1, std::memory_order_release);
+  QueryModes = modes;
+  QueryFd = fd;
+  QueryActive.store(1, std::memory_order_release);
   // Echo and line editing are off only while waiting for the answer. The change does not
   // flush input, and without line editing every byte typed ahead counts as waiting.
   termios quiet = modes;
@@ -168,9 +168,9 @@ bool AskCursorPosition(int fd, int32_t& row, int32_t& col) {
       waiting == 0 && ::write(fd, "\x1b[6n", 4) == 4) {
     char reply[32];
     std::size_t length = 0;
-    const int64_t deadline = nowMs() + kCursorReplyTimeoutMs;
+    const int64_t deadline = NowMs() + CursorReplyTimeoutMs;
     while (length < sizeof reply) {
-      const int64_t left = deadline - nowMs();
+      const int64_t left = deadline - NowMs();
       if (left <= 0) break;
       pollfd p{fd, POLLIN, 0};
       const int ready = poll(&p, 1, static_cast<int>(left));
@@ -181,62 +181,62 @@ bool AskCursorPosition(int fd, int32_t& row, int32_t& col) {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       ++length;
-      if (reply[length - 1] == 'R' && parseCursorReply(reply, length, row, col)) {
+      if (reply[length - 1] == 'R' && ParseCursorReply(reply, length, row, col)) {
         found = true;
         break;
       }
     }
   }
   tcsetattr(fd, TCSANOW, &modes);
-  g_queryActive.store(0, std::memory_order_release);
+  QueryActive.store(0, std::memory_order_release);
   return found;
 }
 
 void TakeTerminalModes() {
   if (!TerminalIsOurs(STDIN_FILENO)) return;
-  if (g_modesSaved.load(std::memory_order_acquire) == 0) {
-    if (tcgetattr(STDIN_FILENO, &g_savedModes) != 0) return;
-    g_runModes = g_savedModes;
-    g_runModes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
-    g_modesSaved.store(1, std::memory_order_release);
+  if (ModesSaved.load(std::memory_order_acquire) == 0) {
+    if (tcgetattr(STDIN_FILENO, &SavedModes) != 0) return;
+    RunModes = SavedModes;
+    RunModes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
+    ModesSaved.store(1, std::memory_order_release);
   }
   // Marked before the change: a signal that comes right after it must give the modes back.
-  g_modesTaken.store(1, std::memory_order_release);
+  ModesTaken.store(1, std::memory_order_release);
   // TCSANOW neither waits for output nor discards typed-ahead input.
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &g_runModes) != 0) g_modesTaken.store(0);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &RunModes) != 0) ModesTaken.store(0);
 }
 
 void GiveTerminalModesBack() {
-  if (g_queryActive.exchange(0, std::memory_order_acq_rel) != 0) {
-    setModesInForeground(g_queryFd, g_queryModes);
+  if (QueryActive.exchange(0, std::memory_order_acq_rel) != 0) {
+    SetModesInForeground(QueryFd, QueryModes);
   }
-  if (g_modesTaken.exchange(0, std::memory_order_acq_rel) != 0) {
-    setModesInForeground(STDIN_FILENO, g_savedModes);
+  if (ModesTaken.exchange(0, std::memory_order_acq_rel) != 0) {
+    SetModesInForeground(STDIN_FILENO, SavedModes);
   }
 }
 
 void InstallFatalSignalHandlers() {
   sigset_t mask;
   sigemptyset(&mask);
-  for (int sig : kFatalSignals) sigaddset(&mask, sig);
+  for (int sig : FatalSignals) sigaddset(&mask, sig);
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&mask, sig);
   // One at a time: a second fatal signal waits until the first has given the terminal back.
-  for (int sig : kFatalSignals) install(sig, onFatalSignal, SA_RESETHAND, mask);
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install(sig, onFatalSignal, SA_RESETHAND, mask);
+  for (int sig : FatalSignals) Install(sig, OnFatalSignal, SA_RESETHAND, mask);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) Install(sig, OnFatalSignal, SA_RESETHAND, mask);
 }
 
 void InstallJobControlHandlers() {
   sigset_t none;
   sigemptyset(&none);
-  install(SIGWINCH, onResize, SA_RESTART, none);
+  Install(SIGWINCH, OnResize, SA_RESTART, none);
   if (isatty(STDIN_FILENO) != 1) return;
-  install(SIGTSTP, onStop, SA_RESTART, none);
-  install(SIGCONT, onContinue, SA_RESTART, none);
+  Install(SIGTSTP, OnStop, SA_RESTART, none);
+  Install(SIGCONT, OnContinue, SA_RESTART, none);
 }
 
 int32_t TerminalColumnsIfResized(int fd) {
-  if (g_resized == 0) return 0;
-  g_resized = 0;
+  if (Resized == 0) return 0;
+  Resized = 0;
   winsize size{};
   if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;

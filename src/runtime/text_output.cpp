@@ -1,8 +1,8 @@
 #include "runtime/text_output.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -11,19 +11,14 @@
 
 #include "runtime/file_access.h"
 
-TextRec Input;
 TextRec Output;
 TextRec StdOut;
 TextRec StdErr;
 
 namespace {
 
-constexpr std::string_view CrLf = "\r\n";
-/// A file or a pipe on Linux takes plain line feeds.
+/// A standard handle on Linux takes plain line feeds.
 constexpr std::string_view Lf = "\n";
-
-// ---------------------------------------------------------------------------------------
-// Devices behind a record: a descriptor opened here, or a standard one bound at start-up.
 
 /// Hands all pending bytes to the descriptor in one write. A short or failed write is not
 /// retried: the bytes are dropped and the first failure is kept as status 101.
@@ -43,118 +38,35 @@ int FileWrite(TextRec& t) {
   return InOutRes;
 }
 
-int FileClose(TextRec& t) {
-  ::close(t.Handle);
-  t.Handle = UnusedHandle;
-  return 0;
-}
-
-/// The ordinary open of a named text file: created or emptied for output, existing for input.
-int FileOpen(TextRec& t) {
-  const int flags = t.Mode == ModeOutput ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
-  int fd;
-  do {
-    fd = ::open(t.Name, flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    InOutRes = StatusFromErrno(errno);
-    return InOutRes;
-  }
-  t.Handle = fd;
-  t.CloseOp = FileClose;
-  if (t.Mode == ModeOutput) {
-    t.TransferOp = FileWrite;
-    t.FlushOp = FileWrite;
-    t.LineEnd = Lf;
-  }
-  return 0;
-}
-
-// A name that does not fit the record, or that a zero byte would cut short, is refused when
-// the file is opened: opening a shortened name could create or empty another file.
-int RefuseLongName(TextRec&) {
-  InOutRes = ENAMETOOLONG;
-  return InOutRes;
-}
-int RefuseNameWithZeroByte(TextRec&) {
-  InOutRes = EINVAL;
-  return InOutRes;
-}
-
-// ---------------------------------------------------------------------------------------
-// The buffer.
-
-/// The check every write item makes first. Nothing is appended after a failure.
+/// The check every write item makes first. Nothing is appended after a failure, nor to a
+/// record that was never bound (it has no buffer room and no device).
 bool ReadyForOutput(TextRec& t) {
   if (InOutRes != 0) return false;
   if (t.Mode == ModeOutput) return true;
-  InOutRes = t.Mode == ModeInput ? io_status::NotOpenForOutput : io_status::NotOpen;
+  InOutRes = io_status::NotOpen;
   return false;
-}
-
-void Transfer(TextRec& t) {
-  if (t.TransferOp != nullptr) {
-    t.TransferOp(t);
-  } else if (InOutRes == 0) {
-    InOutRes = io_status::WriteShort;  // an output record without a device
-  }
-  // The slot's contract is to empty the buffer; making sure keeps a faulty device from
-  // stalling the append loop.
-  t.Pending = 0;
 }
 
 /// Appends n characters from chars, or n blanks when chars is null. A full buffer is handed
 /// on only when more characters must go in, so it may end exactly full.
 void Append(TextRec& t, const char* chars, int64_t n) {
-  int64_t room = t.Capacity - t.Pending;
-  while (n > room) {
+  while (n > 0) {
+    if (t.Pending == t.Capacity) t.TransferOp(t);
+    const int64_t part = std::min<int64_t>(n, t.Capacity - t.Pending);
     if (chars != nullptr) {
-      std::memcpy(t.Buffer + t.Pending, chars, static_cast<std::size_t>(room));
-      chars += room;
+      std::memcpy(t.Buffer + t.Pending, chars, static_cast<std::size_t>(part));
+      chars += part;
     } else {
-      std::memset(t.Buffer + t.Pending, ' ', static_cast<std::size_t>(room));
+      std::memset(t.Buffer + t.Pending, ' ', static_cast<std::size_t>(part));
     }
-    t.Pending = t.Capacity;
-    n -= room;
-    Transfer(t);
-    room = t.Capacity - t.Pending;
+    t.Pending += static_cast<int32_t>(part);
+    n -= part;
   }
-  if (n <= 0) return;
-  if (chars != nullptr) {
-    std::memcpy(t.Buffer + t.Pending, chars, static_cast<std::size_t>(n));
-  } else {
-    std::memset(t.Buffer + t.Pending, ' ', static_cast<std::size_t>(n));
-  }
-  t.Pending += static_cast<int32_t>(n);
 }
 
 void AppendBlanksBefore(TextRec& t, int32_t width, std::size_t length) {
   const int64_t blanks = int64_t{width} - static_cast<int64_t>(length);
   if (blanks > 0) Append(t, nullptr, blanks);
-}
-
-bool IsOpenMode(uint32_t mode) {
-  return mode == ModeInput || mode == ModeOutput || mode == ModeInOut;
-}
-
-void CloseText(TextRec& t) {
-  if (t.CloseOp != nullptr) t.CloseOp(t);
-  t.Mode = ModeClosed;
-}
-
-void Open(TextRec& t, uint32_t mode) {
-  if (InOutRes != 0) return;
-  if (IsOpenMode(t.Mode)) {
-    CloseText(t);
-  } else if (t.Mode != ModeClosed) {
-    InOutRes = io_status::NotAssigned;
-    return;
-  }
-  t.Mode = mode;
-  t.Pending = 0;
-  t.BufEnd = 0;
-  if (t.OpenOp != nullptr) t.OpenOp(t);
-  if (InOutRes != 0) t.Mode = ModeClosed;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -185,8 +97,8 @@ constexpr long double Tenth = 0.1L;
 static_assert(Tenth == ExtendedFromBits(0x3FFB, 0xCCCCCCCCCCCCCCCDULL));
 constexpr long double OneMinusC = 1.0L - Correction;
 constexpr long double TenthMinusC = Tenth - Correction;
-/// Scientific notation takes over above this decimal exponent.
-constexpr int LargestFixedExponent = 35;
+/// Room the fraction can take: the point and at most DigitBudget decimals.
+constexpr std::size_t FractionRoom = 1 + DigitBudget;
 
 /// x truncated toward zero, exactly. From 2^63 up every extended value is already whole.
 long double IntPart(long double x) {
@@ -253,7 +165,9 @@ int IntegerDigits(long double v, DigitText& d, int& budget) {
   return n - 1;
 }
 
-/// Lays out the digits in fixed or scientific notation into out; returns the length.
+/// Lays out the digits in fixed notation into out; returns the length. The tool writes only
+/// percentages; a value of 10^236 or more (never passed) has its integer part cut short at
+/// the text capacity instead of being written in scientific notation.
 std::size_t Layout(const DigitText& d, bool negative, int exponent, int decimals, char* out) {
   // The digits proper, without sign place and guard digit, unless a carry reached the guard.
   const char* digits = &d.at[3];
@@ -272,34 +186,19 @@ std::size_t Layout(const DigitText& d, bool negative, int exponent, int decimals
   }
   const auto digitAt = [&](int i) { return i >= 0 && i < count ? digits[i] : '0'; };
   std::size_t len = 0;
-  if (exponent <= LargestFixedExponent) {
-    if (negative) out[len++] = '-';
-    if (exponent >= 0) {
-      for (int i = 0; i <= exponent; ++i) out[len++] = digitAt(i);
-    } else {
-      out[len++] = '0';
+  if (negative) out[len++] = '-';
+  if (exponent >= 0) {
+    for (int i = 0; i <= exponent && len < RealTextCapacity - FractionRoom; ++i) {
+      out[len++] = digitAt(i);
     }
-    if (decimals > 0) {
-      out[len++] = '.';
-      // The digit of 10^-j sits at index exponent + j of the digits.
-      for (int j = 1; j <= decimals; ++j) out[len++] = digitAt(exponent + j);
-    }
-    return len;
+  } else {
+    out[len++] = '0';
   }
-  out[len++] = negative ? '-' : ' ';
-  out[len++] = digitAt(0);
-  out[len++] = '.';
-  for (int i = 1; i < count; ++i) out[len++] = digits[i];
-  out[len++] = 'E';
-  out[len++] = exponent < 0 ? '-' : '+';
-  char scaled[8];
-  int magnitude = exponent < 0 ? -exponent : exponent;
-  int width = 0;
-  do {
-    scaled[width++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude > 0 || width < 4);
-  while (width > 0) out[len++] = scaled[--width];
+  if (decimals > 0) {
+    out[len++] = '.';
+    // The digit of 10^-j sits at index exponent + j of the digits.
+    for (int j = 1; j <= decimals; ++j) out[len++] = digitAt(exponent + j);
+  }
   return len;
 }
 
@@ -316,41 +215,17 @@ std::size_t PadInto(const char* text, std::size_t length, int32_t width, char* o
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------
-
-void Assign(TextRec& t, std::string_view name) {
+void OpenTextOutput(TextRec& t, int32_t handle, TextOp device, std::string_view lineEnd) {
   t = TextRec{};
-  t.Handle = UnusedHandle;
-  t.Mode = ModeClosed;
-  t.Capacity = TextBufferSize;
-  t.OpenOp = FileOpen;
-  t.LineEnd = CrLf;
-  if (name.size() >= sizeof t.Name) {
-    t.OpenOp = RefuseLongName;
-  } else if (name.find('\0') != std::string_view::npos) {
-    t.OpenOp = RefuseNameWithZeroByte;
-  } else {
-    std::memcpy(t.Name, name.data(), name.size());
-  }
-}
-
-void Rewrite(TextRec& t) { Open(t, ModeOutput); }
-void Reset(TextRec& t) { Open(t, ModeInput); }
-
-void BindOutputHandle(TextRec& t, int fd) {
-  Assign(t, "");
-  t.Handle = fd;
+  t.Handle = handle;
   t.Mode = ModeOutput;
-  t.TransferOp = FileWrite;
-  t.FlushOp = FileWrite;
-  t.LineEnd = Lf;
+  t.Capacity = TextBufferSize;
+  t.TransferOp = device;
+  t.FlushOp = device;
+  t.LineEnd = lineEnd;
 }
 
-void BindInputHandle(TextRec& t, int fd) {
-  Assign(t, "");
-  t.Handle = fd;
-  t.Mode = ModeInput;
-}
+void BindOutputHandle(TextRec& t, int fd) { OpenTextOutput(t, fd, FileWrite, Lf); }
 
 void Write_Str(int32_t width, TextRec& t, std::string_view s) {
   if (!ReadyForOutput(t)) return;
@@ -362,7 +237,7 @@ void Write_Char(int32_t width, TextRec& t, char c) {
   if (!ReadyForOutput(t)) return;
   AppendBlanksBefore(t, width, 1);
   // Unlike a string, a single character never leaves the buffer full.
-  if (t.Pending + 1 >= t.Capacity) Transfer(t);
+  if (t.Pending + 1 >= t.Capacity) t.TransferOp(t);
   t.Buffer[t.Pending] = c;
   ++t.Pending;
 }
@@ -395,7 +270,7 @@ void Write_End(TextRec& t) {
 void Writeln_End(TextRec& t) {
   if (!ReadyForOutput(t)) return;
   Append(t, t.LineEnd.data(), static_cast<int64_t>(t.LineEnd.size()));
-  if (t.FlushOp != nullptr) t.FlushOp(t);
+  t.FlushOp(t);
 }
 
 std::size_t Str_Real(int32_t width, int32_t decimals, long double value, int32_t /*type*/,
@@ -412,9 +287,7 @@ std::size_t Str_Real(int32_t width, int32_t decimals, long double value, int32_t
   } else {
     const bool negative = std::signbit(value);  // -0 too
     long double v = std::fabs(value);
-    // Scientific notation is not offered: a negative count of decimals means none.
-    int f = decimals < 0 ? 0 : decimals;
-    if (f > DigitBudget) f = DigitBudget;
+    const int f = std::clamp(decimals, 0, DigitBudget);
     DigitText d;
     int exponent = 0;
     int budget = DigitBudget;

@@ -1,0 +1,203 @@
+#include "runtime/held_output.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/console.h"
+#include "runtime/text_output.h"
+
+// Committed bytes are sent when 1/60 s has passed since the last send, when the buffer is
+// nearly full, before the standard streams write, and when the process ends. So that nothing
+// stays invisible while the program waits, a one-shot SIGALRM is armed for the moment the
+// held bytes fall due; its handler sends them unless an operation is just appending or a send
+// is under way, in which case the program sends them at the next commit.
+//
+// No signal is blocked while the terminal is written: a write waits as long as the user
+// holds output with Ctrl+S, and a signal that ends the process must still do so at once.
+
+namespace {
+
+constexpr std::size_t OutCapacity = 65536;
+/// Worst case of one operation: 256 pending characters of under 40 bytes each.
+constexpr std::size_t LargestOperation = 16384;
+constexpr int64_t SendIntervalNs = 1000000000 / 60;
+
+char Held[OutCapacity];
+/// Bytes in Held, committed or not. The program changes it while Appending or Sending keeps
+/// the handlers off the buffer; the alarm handler changes it when it finds both clear.
+std::atomic<std::size_t> HeldLength{0};
+/// Bytes of whole operations; a handler sends no more than these.
+std::atomic<std::size_t> Committed{0};
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
+/// Set while an operation appends: the alarm handler then leaves the buffer alone.
+volatile sig_atomic_t Appending = 0;
+/// Set while held bytes are being written, by the program or by a handler: a handler that
+/// comes meanwhile sends nothing, so that no byte goes out twice.
+volatile sig_atomic_t Sending = 0;
+/// The alarm came while the buffer was busy; the program sends at its next commit.
+volatile sig_atomic_t SendWanted = 0;
+volatile sig_atomic_t AlarmArmed = 0;
+/// Whether the alarm handler is installed; without it nothing is held back.
+bool HoldingBack = false;
+std::atomic<int64_t> LastSendNs{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/// Writes bytes to the terminal; what it refuses is dropped, as the device reports no failure.
+/// Async-signal-safe.
+void WriteOut(const char* bytes, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::write(OutHandle, bytes + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+/// Sends the first `length` bytes of Held; what follows them, not yet committed, moves to
+/// the front. Async-signal-safe; the caller has set Sending.
+void SendOut(std::size_t length) {
+  WriteOut(Held, length);
+  const std::size_t rest = HeldLength - length;
+  if (rest > 0) std::memmove(Held, Held + length, rest);
+  HeldLength = rest;
+  Committed = 0;
+  LastSendNs = NowNs();
+}
+
+void BeginSending() {
+  Sending = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void EndSending() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  Sending = 0;
+}
+
+/// Sends everything held, from the program's own flow.
+void SendAll() {
+  if (HeldLength == 0) return;
+  BeginSending();
+  SendWanted = 0;
+  SendOut(HeldLength);
+  EndSending();
+}
+
+void OnAlarm(int) {
+  const int savedErrno = errno;
+  AlarmArmed = 0;
+  if (Appending || Sending) {
+    SendWanted = 1;
+  } else if (Committed > 0) {
+    BeginSending();
+    SendOut(Committed);
+    EndSending();
+  }
+  errno = savedErrno;
+}
+
+void ArmAlarm(int64_t dueInNs) {
+  if (AlarmArmed) return;
+  AlarmArmed = 1;
+  itimerval when{};
+  const int64_t us = dueInNs > 1000 ? dueInNs / 1000 : 1;
+  when.it_value.tv_sec = static_cast<time_t>(us / 1000000);
+  when.it_value.tv_usec = static_cast<suseconds_t>(us % 1000000);
+  if (setitimer(ITIMER_REAL, &when, nullptr) != 0) AlarmArmed = 0;
+}
+
+/// The standard streams' own devices, run after the held bytes are sent.
+TextOp StdOutDevice = nullptr;
+TextOp StdErrDevice = nullptr;
+
+int SendHeldThenWrite(TextRec& t) {
+  SendAll();
+  const TextOp device = &t == &StdErr ? StdErrDevice : StdOutDevice;
+  return device != nullptr ? device(t) : 0;
+}
+
+/// Puts SendHeldThenWrite in front of t's device; the standard streams share it for transfer
+/// and flush.
+void SendHeldBefore(TextRec& t, TextOp& device) {
+  if (t.FlushOp == SendHeldThenWrite) return;
+  device = t.FlushOp;
+  t.TransferOp = SendHeldThenWrite;
+  t.FlushOp = SendHeldThenWrite;
+}
+
+}  // namespace
+
+void BeginOperation() {
+  Appending = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void EndOperation() {
+  Committed = HeldLength.load();
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  Appending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (HeldLength == 0) return;
+  const int64_t sinceLastSend = NowNs() - LastSendNs;
+  if (!HoldingBack || SendWanted || sinceLastSend >= SendIntervalNs ||
+      HeldLength > OutCapacity - LargestOperation) {
+    SendAll();
+  } else {
+    ArmAlarm(SendIntervalNs - sinceLastSend);
+  }
+}
+
+void AppendHeld(const char* bytes, std::size_t n) {
+  // Only an operation larger than LargestOperation gets here with a full buffer; its first
+  // part goes out ahead of its commit.
+  if (HeldLength + n > OutCapacity) SendAll();
+  std::memcpy(Held + HeldLength, bytes, n);
+  HeldLength += n;
+}
+
+void StartHoldingBack() {
+  SendHeldBefore(StdOut, StdOutDevice);
+  SendHeldBefore(StdErr, StdErrDevice);
+  struct sigaction action {};
+  action.sa_handler = OnAlarm;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  HoldingBack = sigaction(SIGALRM, &action, nullptr) == 0;
+}
+
+void SendCommitted() {
+  if (Sending == 0 && Committed > 0) {
+    BeginSending();
+    SendOut(Committed);
+    EndSending();
+  }
+}
+
+void OfferCommitted() {
+  // Whole operations only: one cut short by the signal that brought us here is dropped, and
+  // so is the rest of a send the signal interrupted.
+  if (Sending == 0 && Committed > 0) {
+    BeginSending();
+    const int flags = fcntl(OutHandle, F_GETFL);
+    const bool waits = flags != -1 && (flags & O_NONBLOCK) == 0;
+    if (waits) fcntl(OutHandle, F_SETFL, flags | O_NONBLOCK);
+    WriteOut(Held, Committed);
+    if (waits) fcntl(OutHandle, F_SETFL, flags);
+    EndSending();
+  }
+}
