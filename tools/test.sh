@@ -28,5 +28,5 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTOLVAR_FUZZ=ON -DTOLVAR_BENCH=OF
 cmake --build build-fuzz -j "$jobs" --target tolvar_walk_fuzz tolvar-wavgen
 build-fuzz/tolvar-wavgen seeds build-fuzz/fuzz-seeds
 mkdir -p build-fuzz/fuzz-corpus
-build-fuzz/tests/fuzz/tolvar_walk_fuzz -max_total_time=60 -max_len=300000 -rss_limit_mb=2048 \
+build-fuzz/tests/fuzz/tolvar_walk_fuzz -max_total_time=60 -timeout=20 -max_len=300000 -rss_limit_mb=2048 \
   -artifact_prefix=build-fuzz/ build-fuzz/fuzz-corpus build-fuzz/fuzz-seeds

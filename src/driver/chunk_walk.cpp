@@ -5,10 +5,6 @@
 
 #include "normalize/pass.h"
 #include "runtime/system.h"
-#include "runtime/text_output.h"
-
-FileRec F;
-ChunkHeader DATA;
 
 namespace {
 
@@ -23,7 +19,7 @@ uint32_t LittleEndian32(const uint8_t* p) {
 }
 
 /// Reads the next header into DATA; returns the bytes delivered (0 at the end of the file).
-int32_t READHEADER() {
+int32_t ReadHeader() {
   int32_t n = 0;
   BlockRead(F, HeaderBytes, 8, n);
   std::memcpy(DATA.ckID, HeaderBytes, 4);
@@ -64,7 +60,7 @@ bool DeclaresPcm16(const uint8_t* body, int32_t length) {
 
 }  // namespace
 
-bool WALK(bool normalize) {
+bool WalkChunks(bool normalize) {
   // Only a WAVE file is walked: samples found in any other file are not ours to rewrite.
   uint8_t riff[12];
   int32_t got = 0;
@@ -77,7 +73,7 @@ bool WALK(bool normalize) {
   bool formatIsPcm16 = true;
   bool dataBeforeAnyFormat = false;  // judged by the first "fmt " that follows it
   std::memset(HeaderBytes, 0, sizeof HeaderBytes);
-  int32_t n = READHEADER();
+  int32_t n = ReadHeader();
   while (n >= 1) {
     const int64_t body = FilePos(F);
     if (sizesIn64Bits && IsChunk("ds64") && DATA.ckSize >= 16) {
@@ -114,39 +110,20 @@ bool WALK(bool normalize) {
     const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
     if (next >= BeyondAnyFile) break;
     Seek(F, static_cast<int64_t>(next));
-    n = READHEADER();
+    n = ReadHeader();
   }
   return true;
 }
 
-namespace {
-
-[[noreturn]] void ReportIoFailure() {
-  Write_Str(0, Output, " Fehler beim Lesen oder Schreiben der Datei!");
-  Writeln_End(Output);
-  Halt(ExitStatus::IoFailure);
-}
-
-}  // namespace
-
-void MAIN() {
+WalkOutcome MAIN() {
   Assign(F, ParamStr(1));
   Reset(F, 1);
-  if (IOResult() != 0) {
-    Write_Str(0, Output, " Kann Datei nicht \x94""ffnen!");
-    Writeln_End(Output);
-    Halt(ExitStatus::CannotOpen);
-  }
-  if (!WALK(false)) {
+  if (IOResult() != 0) return WalkOutcome::CannotOpen;
+  if (!WalkChunks(false)) {
     // A header that could not be read is a failed read, not a file of another kind.
-    if (IOResult() != 0) ReportIoFailure();
-    Write_Str(0, Output, " Nur 16-Bit-PCM wird unterst\x81tzt, Datei unver\x84ndert!");
-    Writeln_End(Output);
-    Halt(ExitStatus::NotPcm16);
+    return IOResult() != 0 ? WalkOutcome::IoFailure : WalkOutcome::NotPcm16;
   }
-  WALK(true);
+  WalkChunks(true);
   Close(F);
-  Write_Str(0, Output, ", fertig!");
-  Writeln_End(Output);
-  if (IOResult() != 0) ReportIoFailure();
+  return IOResult() != 0 ? WalkOutcome::IoFailure : WalkOutcome::Done;
 }

@@ -2,8 +2,7 @@
 
 #include <immintrin.h>
 
-#include "driver/chunk_walk.h"
-#include "runtime/file_access.h"
+#include "normalize/wave_file.h"
 
 BlockBuffer BUF[2];
 int32_t BUFN = 0;

@@ -1,10 +1,12 @@
 #include "normalize/pass.h"
 
-#include "driver/chunk_walk.h"
 #include "normalize/buffers.h"
 #include "normalize/gain.h"
 #include "normalize/progress.h"
-#include "runtime/file_access.h"
+#include "normalize/wave_file.h"
+
+FileRec F;
+ChunkHeader DATA;
 
 void BUFWRITE() {
   Seek(F, POSW);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/chunk_walk.h"
+#include "normalize/wave_file.h"
 #include "runtime/console.h"
 #include "runtime/file_access.h"
 #include "runtime/text_output.h"

@@ -9,30 +9,23 @@
 #include <cstring>
 
 uint16_t InOutRes = 0;
-uint8_t FileMode = 2;
 
 namespace {
 
 // Positions above 2 GiB must survive the trip through pread and pwrite.
 static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
 
-int SystemPathKind(const char* path) {
+/// What the path names, following symbolic links, without opening it.
+enum class PathKind { Missing, Regular, Directory, Other };
+
+PathKind KindOfPath(const char* path) {
   struct stat st;
-  if (stat(path, &st) != 0) return -1;
-  if (S_ISREG(st.st_mode)) return PathRegular;
-  if (S_ISDIR(st.st_mode)) return PathDirectory;
-  return PathOther;
+  if (stat(path, &st) != 0) return PathKind::Missing;
+  if (S_ISREG(st.st_mode)) return PathKind::Regular;
+  return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
 int SystemOpen(const char* path, int flags) { return open(path, flags); }
-int SystemClose(int fd) { return close(fd); }
-int SystemFlock(int fd, int operation) { return flock(fd, operation); }
-
-int SystemIsRegular(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return -1;
-  return S_ISREG(st.st_mode) ? 1 : 0;
-}
 
 /// The size from a seek to the end rather than fstat: the positions live in the file object,
 /// so the descriptor's own offset is free. It is also cheaper, and on file systems with
@@ -48,10 +41,6 @@ int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset)
   return pwrite(fd, buf, count, offset);
 }
 
-bool IsOpenMode(uint32_t mode) {
-  return mode == ModeInput || mode == ModeOutput || mode == ModeInOut;
-}
-
 /// ENOENT does not say which part of the path is missing; the directory part decides
 /// between "no such file" and "no such directory".
 uint16_t MissingPathStatus(const char* name) {
@@ -64,8 +53,7 @@ uint16_t MissingPathStatus(const char* name) {
   if (cut > 1) --cut;                             // keep "/" itself for "/name"
   std::memcpy(dir, name, cut);
   dir[cut] = '\0';
-  return ActiveFileCalls->path_kind(dir) == PathDirectory ? io_status::FileNotFound
-                                                          : io_status::PathNotFound;
+  return KindOfPath(dir) == PathKind::Directory ? io_status::FileNotFound : io_status::PathNotFound;
 }
 
 uint16_t OpenFailureStatus(const char* name, int e) {
@@ -74,70 +62,61 @@ uint16_t OpenFailureStatus(const char* name, int e) {
 
 void SetStatusFromErrno(int e) { InOutRes = StatusFromErrno(e); }
 
-/// Opens name for the access that FileMode selects, refusing anything but an existing
-/// regular file, and takes the exclusive lock. Returns the descriptor, or -1 with the status set.
-int OpenExclusive(const char* name, int accessFlags) {
-  const FileCalls& calls = *ActiveFileCalls;
+/// Opens name for reading and writing, refusing anything but an existing regular file, and
+/// takes the exclusive lock. Returns the descriptor, or -1 with the status set.
+int OpenExclusive(const char* name) {
   // A device, FIFO or directory is never opened at all: opening one can block or act on
   // the device, and the tool must only ever rewrite an ordinary file.
-  const int kind = calls.path_kind(name);
-  if (kind < 0) {
+  const PathKind kind = KindOfPath(name);
+  if (kind == PathKind::Missing) {
     InOutRes = OpenFailureStatus(name, errno);
     return -1;
   }
-  if (kind != PathRegular) {
+  if (kind != PathKind::Regular) {
     InOutRes = io_status::AccessDenied;
     return -1;
   }
   int fd;
   do {
-    fd = calls.open(name, accessFlags | O_CLOEXEC | O_NOCTTY);
+    fd = ActiveFileCalls->open(name, O_RDWR | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     InOutRes = OpenFailureStatus(name, errno);
     return -1;
   }
   // The path may have been replaced between the check and the open.
-  const int regular = calls.is_regular(fd);
-  if (regular != 1) {
-    InOutRes = regular < 0 ? StatusFromErrno(errno) : io_status::AccessDenied;
-    calls.close(fd);
+  struct stat st;
+  const bool statFailed = fstat(fd, &st) != 0;
+  if (statFailed || !S_ISREG(st.st_mode)) {
+    InOutRes = statFailed ? StatusFromErrno(errno) : io_status::AccessDenied;
+    close(fd);
     return -1;
   }
   int locked;
   do {
-    locked = calls.flock(fd, LOCK_EX | LOCK_NB);
+    locked = flock(fd, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
     SetStatusFromErrno(errno);
-    calls.close(fd);
+    close(fd);
     return -1;
   }
   return fd;
 }
 
-/// The mode check of a transfer, after the status check: the file must be open in a mode that
-/// allows the direction. Returns true when the transfer may go on.
-bool CheckTransferMode(const FileRec& f, uint32_t allowed, uint16_t wrongModeStatus) {
-  if (f.Mode == allowed || f.Mode == ModeInOut) return true;
-  const bool otherDirection = f.Mode == ModeInput || f.Mode == ModeOutput;
-  InOutRes = otherDirection ? wrongModeStatus : io_status::NotOpen;
-  return false;
-}
-
 /// Whether an operation on an open file may go ahead: no status is latched and the file is
-/// open; a file that is not open latches NotOpen.
+/// open; a file that is not open latches NotOpen, so that a closed one never reaches the
+/// system with a stale descriptor.
 bool ReadyForUse(const FileRec& f) {
   if (InOutRes != 0) return false;
-  if (IsOpenMode(f.Mode)) return true;
+  if (f.Mode == ModeInOut) return true;
   InOutRes = io_status::NotOpen;
   return false;
 }
 
-/// Bytes for count records, or -1 when nothing may be transferred (a negative count, or a
-/// record size no successful Reset leaves behind).
+/// Bytes for count records, or -1 for a negative count, which transfers nothing.
 int64_t TransferBytes(const FileRec& f, int32_t count) {
-  if (count < 0 || f.RecSize <= 0) return -1;
+  if (count < 0) return -1;
   return static_cast<int64_t>(count) * f.RecSize;
 }
 
@@ -147,11 +126,9 @@ int64_t TransferBytes(const FileRec& f, int32_t count) {
 /// from where it stopped until the transfer is complete, meets the end of the file (a read
 /// of 0 bytes; a write of 0 bytes cannot get further either) or fails.
 template <typename Move>
-void Transfer(FileRec& f, int32_t count, int32_t& n, uint32_t allowed, uint16_t wrongModeStatus,
-              Move move) {
+void Transfer(FileRec& f, int32_t count, int32_t& n, Move move) {
   n = 0;
-  if (InOutRes != 0) return;
-  if (!CheckTransferMode(f, allowed, wrongModeStatus)) return;
+  if (!ReadyForUse(f)) return;
   const int64_t bytes = TransferBytes(f, count);
   if (bytes < 0) return;
   int64_t done = 0;
@@ -191,10 +168,7 @@ uint16_t StatusFromErrno(int e) {
   return low != 0 ? low : static_cast<uint16_t>(EIO);
 }
 
-const FileCalls SystemFileCalls = {
-    SystemPathKind, SystemOpen, SystemClose, SystemFlock, SystemIsRegular,
-    SystemSize,     SystemPread, SystemPwrite,
-};
+const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
 const FileCalls* ActiveFileCalls = &SystemFileCalls;
 
 void Assign(FileRec& f, std::string_view name) {
@@ -205,52 +179,22 @@ void Assign(FileRec& f, std::string_view name) {
     f.NameTooLong = true;
     return;
   }
-  if (name.find('\0') != std::string_view::npos) {
-    f.NameHasZeroByte = true;
-    return;
-  }
   std::memcpy(f.Name, name.data(), name.size());
 }
 
 void Reset(FileRec& f, int32_t recSize) {
   if (InOutRes != 0) return;
-  if (IsOpenMode(f.Mode)) {
-    Close(f);
-  } else if (f.Mode != ModeClosed) {
-    InOutRes = io_status::NotAssigned;
-    return;
-  }
-  // A negative record size would turn every count into a negative byte count.
-  if (recSize <= 0) {
-    InOutRes = io_status::FileNotFound;
-    return;
-  }
+  if (f.Mode == ModeInOut) Close(f);
   f.Handle = UnusedHandle;
   f.Position = 0;
-  int accessFlags;
-  switch (FileMode & 3) {
-    case 0:
-      f.Mode = ModeInput;
-      accessFlags = O_RDONLY;
-      break;
-    case 1:
-      f.Mode = ModeOutput;
-      accessFlags = O_WRONLY;
-      break;
-    default:
-      f.Mode = ModeInOut;
-      accessFlags = O_RDWR;
-      break;
-  }
+  f.Mode = ModeInOut;  // also when the open fails, as the status is what counts then
   f.RecSize = recSize;
   if (f.NameTooLong) {
     InOutRes = ENAMETOOLONG;
-  } else if (f.NameHasZeroByte) {
-    InOutRes = EINVAL;
   } else if (f.Name[0] == '\0') {
     InOutRes = io_status::FileNotFound;
   } else {
-    f.Handle = OpenExclusive(f.Name, accessFlags);
+    f.Handle = OpenExclusive(f.Name);
   }
 }
 
@@ -262,24 +206,18 @@ uint16_t IOResult() {
 
 void Seek(FileRec& f, int64_t n) {
   if (!ReadyForUse(f)) return;
-  int64_t bytes;
-  if (__builtin_mul_overflow(n, static_cast<int64_t>(f.RecSize), &bytes)) {
-    InOutRes = n < 0 ? io_status::NegativeSeek : static_cast<uint16_t>(EOVERFLOW);
-    return;
-  }
-  if (bytes < 0) {
+  if (n < 0) {
     InOutRes = io_status::NegativeSeek;
     return;
   }
-  f.Position = bytes;
+  f.Position = n * f.RecSize;
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n) {
   auto* to = static_cast<uint8_t*>(buf);
-  Transfer(f, count, n, ModeInput, io_status::NotOpenForInput,
-           [&f, to](int64_t done, std::size_t bytes, int64_t at) {
-             return ActiveFileCalls->pread(f.Handle, to + done, bytes, at);
-           });
+  Transfer(f, count, n, [&f, to](int64_t done, std::size_t bytes, int64_t at) {
+    return ActiveFileCalls->pread(f.Handle, to + done, bytes, at);
+  });
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count) {
@@ -290,10 +228,9 @@ void BlockRead(FileRec& f, void* buf, int32_t count) {
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n) {
   const auto* from = static_cast<const uint8_t*>(buf);
-  Transfer(f, count, n, ModeOutput, io_status::NotOpenForOutput,
-           [&f, from](int64_t done, std::size_t bytes, int64_t at) {
-             return ActiveFileCalls->pwrite(f.Handle, from + done, bytes, at);
-           });
+  Transfer(f, count, n, [&f, from](int64_t done, std::size_t bytes, int64_t at) {
+    return ActiveFileCalls->pwrite(f.Handle, from + done, bytes, at);
+  });
 }
 
 void BlockWrite(FileRec& f, const void* buf, int32_t count) {
@@ -317,13 +254,11 @@ void BlockOverwrite(FileRec& f, const void* buf, int32_t count) {
 
 int64_t FilePos(FileRec& f) {
   if (!ReadyForUse(f)) return 0;
-  if (f.RecSize <= 0) return 0;
   return f.Position / f.RecSize;
 }
 
 int64_t FileSize(FileRec& f) {
   if (!ReadyForUse(f)) return 0;
-  if (f.RecSize <= 0) return 0;
   const int64_t size = ActiveFileCalls->size(f.Handle);
   if (size < 0) {
     SetStatusFromErrno(errno);
@@ -336,7 +271,7 @@ void Close(FileRec& f) {
   if (!ReadyForUse(f)) return;
   // Not retried on EINTR: Linux has released the descriptor by then, and a second close
   // could hit one opened meanwhile. The result says nothing the program could act on.
-  if (f.Handle >= 0) ActiveFileCalls->close(f.Handle);
+  if (f.Handle >= 0) close(f.Handle);
   f.Handle = UnusedHandle;
   f.Mode = ModeClosed;
 }

@@ -1,7 +1,8 @@
 // Byte-addressed access to one existing file, read and rewritten in place, with the
 // process-wide sticky I/O status. No operation stops the program: the first failure is
 // kept in InOutRes and every later operation does nothing until IOResult clears it.
-// The Linux calls behind it go through one table (FileCalls) so that tests can fail them.
+// The Linux calls that can fail mid-run go through one table (FileCalls) so that tests can
+// fail them.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +13,10 @@
 /// cleared only by IOResult (and at start-up).
 extern uint16_t InOutRes;
 
-/// Access selector of Reset: 2, reading and writing, for exclusive use. Never changed.
-extern uint8_t FileMode;
-
 constexpr int32_t UnusedHandle = -1;
 constexpr uint32_t ModeClosed = 0xD7B0;
-constexpr uint32_t ModeInput = 0xD7B1;
-constexpr uint32_t ModeOutput = 0xD7B2;
+constexpr uint32_t ModeInput = 0xD7B1;   ///< text files only: the WAVE file is always ModeInOut
+constexpr uint32_t ModeOutput = 0xD7B2;  ///< text files only
 constexpr uint32_t ModeInOut = 0xD7B3;
 
 /// Longest file name kept; a longer one is never cut (a cut name could open another file)
@@ -32,7 +30,6 @@ struct FileRec {
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
   bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
-  bool NameHasZeroByte;      ///< the name given to Assign held a zero byte: refused, never cut
   char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
 };
 
@@ -43,10 +40,9 @@ constexpr uint16_t PathNotFound = 3;
 constexpr uint16_t AccessDenied = 5;
 constexpr uint16_t ReadShort = 100;
 constexpr uint16_t WriteShort = 101;
-constexpr uint16_t NotAssigned = 102;
+constexpr uint16_t NotAssigned = 102;  ///< a text file never assigned
 constexpr uint16_t NotOpen = 103;
-constexpr uint16_t NotOpenForInput = 104;
-constexpr uint16_t NotOpenForOutput = 105;
+constexpr uint16_t NotOpenForOutput = 105;  ///< a text file opened for reading
 constexpr uint16_t NegativeSeek = 131;
 }  // namespace io_status
 
@@ -56,8 +52,9 @@ constexpr uint16_t NegativeSeek = 131;
 uint16_t StatusFromErrno(int e);
 
 void Assign(FileRec& f, std::string_view name);
-/// Opens the existing regular file named by Assign for reading and writing and locks it for
-/// exclusive use. Never creates or truncates. Failure: status 2, 3, 5 or another non-zero number.
+/// Opens the existing regular file named by Assign for reading and writing (Mode becomes
+/// ModeInOut) and locks it for exclusive use, closing it first if it is open. Never creates
+/// or truncates. Failure: status 2, 3, 5 or another non-zero number.
 void Reset(FileRec& f, int32_t recSize);
 /// Returns the status and clears it.
 uint16_t IOResult();
@@ -83,21 +80,10 @@ int64_t FileSize(FileRec& f);
 /// Closes the descriptor, which gives up the lock; never sets a status from the platform.
 void Close(FileRec& f);
 
-constexpr int PathRegular = 0;
-constexpr int PathDirectory = 1;
-constexpr int PathOther = 2;
-
-/// The Linux calls of this layer, one entry each. Each returns what the system call returns
-/// and leaves errno set on failure. Tests swap the table to inject failures.
+/// The Linux calls of this layer that tests make fail, one entry each. Each returns what the
+/// system call returns and leaves errno set on failure.
 struct FileCalls {
-  /// What the path names, following symbolic links, without opening it: PathRegular,
-  /// PathDirectory or PathOther, or -1 on failure.
-  int (*path_kind)(const char* path);
   int (*open)(const char* path, int flags);
-  int (*close)(int fd);
-  int (*flock)(int fd, int operation);
-  /// 1 for a regular file, 0 for anything else, -1 on failure.
-  int (*is_regular)(int fd);
   /// The size in bytes, or -1 on failure.
   int64_t (*size)(int fd);
   int64_t (*pread)(int fd, void* buf, std::size_t count, int64_t offset);
