@@ -73,8 +73,7 @@ TEST_F(LargeFile, ASecondRunOnTheSameFileIsRefusedAndTouchesNothing) {
   PtyResult second;
   Bytes after;
   PtyRun first;
-  first.signalTrigger = " Normalisiere Wave...";
-  first.signalNumber = SIGSTOP;
+  first.steps = {{.when = " Normalisiere Wave...", .signal = SIGSTOP}};
   first.whileStopped = [&] {
     before = ReadFile(path);
     second = RunTool({path});
@@ -98,11 +97,10 @@ TEST_F(LargeFile, ATerminatingSignalLeavesWholeBlocksAndGivesTheTerminalBack) {
     SCOPED_TRACE(strsignal(signal));
     const std::string path = Copy();
     PtyRun run;
-    run.signalTrigger = "Wave... 3";  // between 30.0% and 39.9%
-    run.signalNumber = signal;
+    run.steps = {{.when = "Wave... 3", .signal = signal}};  // between 30.0% and 39.9%
     run.timeoutSeconds = 120;
     const PtyResult r = RunTool({path}, run);
-    ASSERT_TRUE(r.signalSent);
+    ASSERT_EQ(r.modesAtStep.size(), 1u) << "no signal sent";
     EXPECT_EQ(r.termSignal, signal);
     EXPECT_TRUE(r.ModesGivenBack());
 
