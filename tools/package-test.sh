@@ -22,7 +22,7 @@ mapfile -t files < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | se
 
 trap 'dpkg -r tolvar >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb" >/dev/null
-TOLVAR_TOOL=/usr/bin/tolvar build/tests/driver/terminal_test --gtest_filter='WholeRun.*' --gtest_brief=1
+TOLVAR_TOOL=/usr/bin/tolvar build/tests/driver/terminal_test --gtest_filter='Tool/WholeRun.*' --gtest_brief=1
 TOLVAR_TOOL=/usr/bin/tolvar build/tests/normalize/whole_run_test --gtest_brief=1
 page=$(man -w tolvar)
 [ "$page" = /usr/share/man/man1/tolvar.1.gz ] || { echo "man -w tolvar: $page"; exit 1; }

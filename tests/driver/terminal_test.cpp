@@ -1,7 +1,9 @@
-// The built tool on a real pseudo-terminal: what a user sees from start to end of a run, and
-// that the terminal is given back as it was.
+// The built tool on a real pseudo-terminal, one row per way of running it: the command line,
+// the file, the terminal's size and start, what a user or shell does meanwhile, and the screen,
+// modes, file and exit status afterwards.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <termios.h>
 
 #include <string>
@@ -14,127 +16,142 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]\n\n";
-const std::string kDone = " Normalisiere Wave...100.0%, fertig!";
+const std::string kFile = "<file>";  // stands for the generated file's path in args
+const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]";
+const std::string kDone = kTitle + "\n\n Normalisiere Wave...100.0%, fertig!";
+const std::string kRow5(5, '\n');
 
-std::vector<int16_t> Tone(std::size_t count) {
+Bytes Tone(std::size_t count) {
   std::vector<int16_t> s(count);
   for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<int16_t>((i % 200) * 40 - 4000);
-  return s;
+  return CanonicalWave(s);
 }
 
-TEST(WholeRun, ShowsTheFourLinesAndOneProgressRowAlsoWithStandardOutputRedirected) {
-  TempDir dir;
-  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
-  PtyRun run;
-  run.stdoutFile = dir.file("out.txt");
-  PtyResult r = RunTool({dir.file("a.wav")}, run);
-  ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.Screen(), kTitle + kDone);
-  EXPECT_EQ(r.cursorRow, 5);
-  EXPECT_EQ(r.cursorCol, 0);
-  EXPECT_TRUE(r.scrollback.empty());
-  EXPECT_TRUE(ReadFile(dir.file("out.txt")).empty());
-}
+Bytes Wave() { return Tone(150000); }  // five progress texts
 
-TEST(WholeRun, ChunkAfterTheDataEndsBelowOneHundred) {
-  TempDir dir;
-  Bytes wave = CanonicalWave(Tone(150000));
-  PutChunk(wave, "LIST", Bytes(60000, 'x'));
+Bytes WithChunk(const char* id, const Bytes& body) {
+  Bytes wave = Wave();
+  PutChunk(wave, id, body);
   FixRiffSize(wave);
-  WriteFile(dir.file("a.wav"), wave);
-  PtyResult r = RunTool({dir.file("a.wav")});
-  EXPECT_EQ(r.exitStatus, 0);
-  // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
-  EXPECT_EQ(r.Screen(), kTitle + " Normalisiere Wave... 83.3%, fertig!");
+  return wave;
 }
 
-TEST(WholeRun, SecondDataChunkOverwritesTheSameRow) {
-  TempDir dir;
-  Bytes wave = CanonicalWave(Tone(150000));
-  PutChunk(wave, "data", SampleBytes(Tone(50000)));
+Bytes Header(uint16_t bits, bool data) {
+  Bytes wave = RiffHeader(4);
+  PutChunk(wave, "fmt ", FmtBody(1, 2, 44100, bits));
+  if (data) PutChunk(wave, "data", Bytes(6000, 0x40));
   FixRiffSize(wave);
-  WriteFile(dir.file("a.wav"), wave);
-  PtyResult r = RunTool({dir.file("a.wav")});
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.Screen(), kTitle + kDone);
+  return wave;
 }
 
-TEST(WholeRun, StartingOnTheLastRowScrollsAndKeepsTheTextWhole) {
-  TempDir dir;
-  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
-  PtyRun run;
-  run.prefill = "$ tolvar a.wav";
-  for (int i = 0; i < 23; ++i) run.prefill += "\r\n";
-  PtyResult r = RunTool({dir.file("a.wav")}, run);
-  EXPECT_EQ(r.exitStatus, 0);
-  const std::vector<std::string> tail(r.rows.begin() + 18, r.rows.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Tolvar v1.0", "", " Syntax: Tolvar [Name.wav]", "",
-                                            kDone, ""}));
-  EXPECT_EQ(r.scrollback.front(), "$ tolvar a.wav");
-  EXPECT_EQ(r.cursorRow, 23);
-}
+struct Row {
+  std::string name;
+  std::vector<std::string> args = {kFile};
+  Bytes (*file)() = Wave;
+  PtyRun run = {};          // the start; steps: what happens during the run
+  std::string screen = kDone;  // "?": not checked
+  int status = 0;              // the exit status, or minus the signal that ended the run
+  std::string modes = "";      // at each step: 'x' signal keys off (the tool's), 'o' on, '.' either
+  bool changes = true;         // the file is normalized
+  std::string absent = "";     // bytes the output must not hold
+  std::string inputLeft = "";  // what the next program reads
+  int cursorRow = -1;          // with column 0; -1: not checked
+  std::string stderrText = "";
+};
 
-TEST(WholeRun, NarrowWindowWrapsAndEachRewriteStartsWhereTheLastEnded) {
-  TempDir dir;
-  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));  // one block: two progress texts
-  PtyRun run;
-  run.cols = 20;
-  PtyResult r = RunTool({dir.file("a.wav")}, run);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.Screen(), "Tolvar v1.0\n"
-                        "\n"
-                        " Syntax: Tolvar [Nam\n"
-                        "e.wav]\n"
-                        "\n"
-                        " Normalisiere Wave..\n"
-                        " Normalisiere Wave..\n"
-                        ".100.0%, fertig!");
-}
+const Step kHeld{.when = kAtAnswer, .type = "\x13"};  // Ctrl+S as the cursor question is answered
 
-TEST(WholeRun, DumbOrUnknownTerminalGetsCarriageReturnsAndNoEscapeSequence) {
-  TempDir dir;
-  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(150000)));
-  for (const char* term : {"TERM=dumb", "TERM"}) {  // the bare name unsets it
-    PtyRun run;
-    run.env = {term};
-    PtyResult r = RunTool({dir.file("a.wav")}, run);
-    EXPECT_EQ(r.exitStatus, 0) << term;
-    EXPECT_EQ(r.Screen(), kTitle + kDone) << term;
-    EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << term;
+std::vector<Row> Rows() {
+  std::vector<Row> rows = {
+      {.name = "NoArgument", .args = {}, .screen = kTitle, .changes = false, .cursorRow = 4},
+      {.name = "TwoArguments", .args = {kFile, kFile}, .screen = kTitle, .status = 2, .changes = false},
+      {.name = "NameWithBlanks", .cursorRow = 5},
+      {.name = "EmptyName", .args = {""}, .screen = kTitle + "\n\n Kann Datei nicht öffnen!", .status = 3, .changes = false},
+      {.name = "NoDataChunk", .file = [] { return Header(16, false); }, .screen = kTitle + "\n\n, fertig!", .changes = false},
+      {.name = "Not16Bit", .file = [] { return Header(24, true); },
+       .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!", .status = 4, .changes = false},
+      {.name = "StdoutRedirected", .run = {.stdoutFile = "out"}, .cursorRow = 5},
+      // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
+      {.name = "ChunkAfterData", .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
+       .screen = kTitle + "\n\n Normalisiere Wave... 83.3%, fertig!"},
+      {.name = "SecondDataChunk", .file = [] { return WithChunk("data", Bytes(100000, 1)); }},
+      {.name = "StartOnLastRow", .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
+       .screen = std::string(18, '\n') + kDone, .cursorRow = 23},
+      {.name = "NarrowWindowWraps", .file = [] { return Tone(1000); }, .run = {.cols = 20},
+       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n Normalisiere Wave..\n.100.0%, fertig!"},
+      // Narrowed before the first line: each rewrite goes back up over the two lines it took.
+      {.name = "NarrowedDuringRun", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
+       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n.100.0%, fertig!"},
+      {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
+      {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
+      {.name = "WithoutTerminal", .run = {.withoutTerminal = true}, .screen = "", .status = 1, .changes = false,
+       .stderrText = "No way to get the console handle\n"},
+      {.name = "CtrlCIsOrdinaryInput", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x03\x11"}}}, .modes = ".x",
+       .inputLeft = "\x03"},
+      {.name = "RedirectedInputCtrlCStops", .run = {.stdinFile = "/dev/null", .steps = {kHeld, {.when = kBlocked, .type = "\x03"}}},
+       .screen = "?", .status = -SIGINT, .modes = ".o", .changes = false},
+      // The shell takes the terminal back with its modes while the job is stopped. In the
+      // foreground again Ctrl+C is still ordinary input; in the background the run ends
+      // without being stopped for touching the terminal.
+      {.name = "StoppedThenForeground",
+       .run = {.job = 'f', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x03\x11"}}},
+       .modes = ".xx", .inputLeft = "\x03"},
+      {.name = "StoppedThenBackground",
+       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x11"}}},
+       .modes = ".xo"},
+      {.name = "HardStopThenBackground",
+       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
+       .modes = ".xo"},
+      {.name = "Background", .run = {.job = '&', .steps = {{.type = "\x13"}, {.when = kBlocked, .type = "\x11"}}},
+       .modes = "oo", .absent = "\x1b[6n"},
+      {.name = "NewSession", .run = {.job = 's', .steps = {{.type = "\x13"}, {.when = kBlocked, .type = "\x11"}}},
+       .modes = "oo", .absent = "\x1b[6n"},
+      // Keys waiting: nothing is asked, and the keys stay for the shell.
+      {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
+       .screen = kRow5 + "echo hello\n" + kDone, .inputLeft = "echo hello\n"},
+      {.name = "LateAnswer", .run = {.prefill = kRow5, .cursorReplyDelayMs = 500}, .screen = kRow5 + kDone},
+      {.name = "SilentTerminal", .run = {.prefill = kRow5, .answerCursorQuery = false}, .screen = kRow5 + kDone},
+  };
+  // Every signal that ends the process by default and that the tool does not use itself,
+  // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not
+  // only after Ctrl+Q (nobody types it here).
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM, SIGSYS,
+                  SIGPWR, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMAX}) {
+    const std::string name = sig >= SIGRTMIN ? "RT" + std::to_string(sig) : sigabbrev_np(sig);
+    rows.push_back({.name = "Killed" + name, .run = {.steps = {kHeld, {.when = kBlocked, .signal = sig}}, .timeoutSeconds = 10},
+                    .screen = "?", .status = -sig, .modes = ".x", .changes = false});
   }
+  return rows;
 }
 
-TEST(Failures, WithoutATerminalOnlyTheReasonIsWritten) {
-  TempDir dir;
-  WriteFile(dir.file("a.wav"), CanonicalWave(Tone(1000)));
-  const Bytes before = ReadFile(dir.file("a.wav"));
-  PtyRun run;
-  run.withoutTerminal = true;
-  PtyResult r = RunTool({dir.file("a.wav")}, run);
-  EXPECT_EQ(r.stderrText, "No way to get the console handle\n");
-  EXPECT_EQ(r.stdoutText, "");
-  ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(ReadFile(dir.file("a.wav")), before);
-}
+class WholeRun : public testing::TestWithParam<Row> {};
 
-TEST(Interrupts, CtrlCDoesNotStopARun) {
+TEST_P(WholeRun, OnATerminal) {
+  const Row& row = GetParam();
   TempDir dir;
-  PtyRun run;
-  run.inputTrigger = "Normalisiere";
-  run.inputBytes = "\x03";
-  // About 300 MB, so that the run is still going when its first progress text shows.
-  GenerateWave(dir.file("large.wav"), 300000000);
-  PtyResult r = RunTool({dir.file("large.wav")}, run);
-  ASSERT_TRUE(r.inputSent);
-  EXPECT_TRUE(r.inputWhileRunning);
-  ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.Screen(), kTitle + kDone);
-  EXPECT_NE(r.modesAfter.c_lflag & ISIG, 0u);
+  const std::string path = dir.file("my file.wav");
+  const Bytes before = row.file();
+  WriteFile(path, before);
+  std::vector<std::string> args = row.args;
+  for (std::string& arg : args) arg = arg == kFile ? path : arg;
+  PtyRun run = row.run;
+  if (!run.stdoutFile.empty()) run.stdoutFile = dir.file(run.stdoutFile);
+  const PtyResult r = RunTool(args, run);
+  EXPECT_EQ(r.exited ? r.exitStatus : -r.termSignal, row.status);
+  if (row.screen != "?") { EXPECT_EQ(r.Screen(), row.screen); }
+  if (row.cursorRow >= 0) { EXPECT_EQ(r.cursorRow * 100 + r.cursorCol, row.cursorRow * 100); }
   EXPECT_TRUE(r.ModesGivenBack());
+  ASSERT_EQ(r.modesAtStep.size(), run.steps.size()) << "steps carried out";
+  for (std::size_t i = 0; i < row.modes.size(); ++i) {
+    if (row.modes[i] != '.') { EXPECT_EQ((r.modesAtStep[i].c_lflag & ISIG) != 0, row.modes[i] == 'o') << "step " << i; }
+  }
+  EXPECT_EQ(ReadFile(path) != before, row.changes);
+  if (!row.absent.empty()) { EXPECT_EQ(r.output.find(row.absent), std::string::npos); }
+  EXPECT_EQ(r.inputLeft, row.inputLeft);
+  EXPECT_EQ(r.stderrText, row.stderrText);
+  if (!run.stdoutFile.empty()) { EXPECT_TRUE(ReadFile(run.stdoutFile).empty()); }
 }
+
+INSTANTIATE_TEST_SUITE_P(Tool, WholeRun, testing::ValuesIn(Rows()), [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -18,10 +18,9 @@ TEST(InterruptedRun, LeavesWholeBlocksAndASecondRunFinishesTheJob) {
   GenerateWave(path, DataBytes);
   const Bytes original = ReadFile(path);
   PtyRun run;
-  run.signalTrigger = "Wave... 3";  // between 30.0% and 39.9%
-  run.signalNumber = SIGTERM;
+  run.steps = {{.when = "Wave... 3", .signal = SIGTERM}};  // between 30.0% and 39.9%
   const PtyResult r = RunTool({path}, run);
-  ASSERT_TRUE(r.signalSent) << r.exitStatus << r.Screen();
+  ASSERT_EQ(r.modesAtStep.size(), 1u) << "no signal sent: " << r.exitStatus << r.Screen();
   EXPECT_EQ(r.termSignal, SIGTERM);
   EXPECT_TRUE(r.ModesGivenBack());
 

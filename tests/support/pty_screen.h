@@ -1,7 +1,8 @@
 // A real terminal for tests: runs a program on a pseudo-terminal of a chosen size and plays
 // everything it writes into a terminal emulator, which also answers the cursor-position
-// query. The test gets the final screen, the scrollback, the pty's modes before and after,
-// and how the program ended. Every wait is bounded; a program that overstays is killed.
+// query. Steps act on the run as a user or a shell would (typing, holding output with
+// Ctrl+S, signals, resizing); the test gets the final screen, the pty's modes before, at
+// each step and after, and how the program ended. Every wait is bounded.
 #pragma once
 
 #include <termios.h>
@@ -12,93 +13,63 @@
 
 namespace testing_support {
 
+/// Step triggers besides text on the screen: just before the emulator answers the cursor
+/// question, and once the program waits in a write to the terminal (its output held).
+inline const std::string kAtAnswer = "\x1b" "answer";
+inline const std::string kBlocked = "\x1b" "blocked";
+
+struct Step {
+  std::string when;  ///< empty: before the program starts; kAtAnswer, kBlocked, or screen text
+  std::string type;  ///< typed; after Ctrl+S ("\x13") the step waits until output is held
+  int signal = 0;     ///< sent to the program
+  int cols = 0;       ///< the window becomes this wide
+};
+
 struct PtyRun {
   std::string program;
   std::vector<std::string> args;  ///< after the program name
-  std::string cwd;                ///< empty: the test's own
-  /// "NAME=value" entries laid over the test's environment, a bare "NAME" removes it;
-  /// LC_ALL defaults to C.UTF-8 and TERM to xterm.
+  /// "NAME=value" laid over the test's environment, a bare "NAME" removes it; LC_ALL
+  /// defaults to C.UTF-8 and TERM to xterm.
   std::vector<std::string> env;
-  int rows = 24;
-  int cols = 80;
-  /// Fed to the emulator before the program starts, e.g. line ends that put the cursor low.
-  std::string prefill;
-  /// false: the emulator ignores the cursor-position query, like a terminal that never answers.
+  int rows = 24, cols = 80;
+  std::string prefill;  ///< fed to the emulator before the start, e.g. line ends
   bool answerCursorQuery = true;
-  /// The answer arrives this late, as over a slow link; it is still delivered after the end.
-  int cursorReplyDelayMs = 0;
-  /// Typed before the program starts, like a line typed while the previous command ran.
-  std::string typeAhead;
-  /// Files put on standard input / output instead of the pty; empty: the pty.
-  std::string stdinFile;
-  std::string stdoutFile;
-  /// Standard output / error into pipes instead, read into PtyResult::stdoutText / stderrText.
-  /// With closeStdoutReader the reading end is closed at once, so that writes there fail.
-  bool stdoutToPipe = false;
-  bool closeStdoutReader = false;
-  bool stderrToPipe = false;
-  /// The program's stack limit in bytes; 0: inherited.
-  unsigned long stackLimit = 0;
-  /// The program's file-size limit in bytes (ulimit -f); -1: inherited.
-  long fileSizeLimit = -1;
-  /// No terminal at all: a new session without a controlling terminal, standard input from
-  /// /dev/null, standard output and error into pipes.
+  int cursorReplyDelayMs = 0;  ///< the answer comes this late, as over a slow link
+  std::string stdinFile, stdoutFile;  ///< instead of the pty; empty: the pty
+  /// Standard output / error into pipes, read into PtyResult::stdoutText / stderrText; with
+  /// closeStdoutReader the reading end is closed at once, so that writes there fail.
+  bool stdoutToPipe = false, closeStdoutReader = false, stderrToPipe = false;
+  unsigned long stackLimit = 0;  ///< bytes; 0: inherited
+  long fileSizeLimit = -1;       ///< bytes (ulimit -f); -1: inherited
+  /// A new session without a controlling terminal, input from /dev/null, output to pipes.
   bool withoutTerminal = false;
-  /// Runs the program in a process group of its own that is not the terminal's foreground
-  /// group, as a shell's "&" does. If the program is stopped for touching the terminal, it is
-  /// killed and the run reports stoppedInBackground.
-  bool background = false;
-  /// Runs the program in a session of its own, as "setsid" does, the pty still its standard
-  /// handles; treated like a background job otherwise.
-  bool newSession = false;
-  /// 'f' or 'b': the program is a foreground job of a small shell; when it stops the shell
-  /// takes the terminal back with its own modes, then continues the job in the foreground
-  /// ('f', as "fg") or leaves the terminal to itself ('b', as "bg"). A second stop ends the
-  /// run as stoppedInBackground.
-  char resumeIn = 0;
-  /// When the screen first shows inputTrigger, inputBytes are typed into the terminal.
-  std::string inputTrigger;
-  std::string inputBytes;
-  /// When the screen first shows signalTrigger, signalNumber is sent to the program. With
-  /// SIGSTOP, whileStopped is called once the program has stopped, and then it is continued.
-  std::string signalTrigger;
-  int signalNumber = 0;
-  int signalDelayMs = 0;  ///< the signal goes this long after signalTrigger shows
+  /// 0: the program is the terminal's foreground process. Else a small shell runs it as a
+  /// job: '&' in the background, 's' in a session of its own (setsid), 'f'/'b' in the
+  /// foreground; when an 'f'/'b' job stops, the shell takes the terminal back with its own
+  /// modes and continues the job in the foreground ('f', as "fg") or background ('b', "bg").
+  /// A job stopped otherwise is killed and the run ends with status 125.
+  char job = 0;
+  std::vector<Step> steps;  ///< carried out in order, each once its trigger holds
+  /// With a SIGSTOP step on a program that is no job: called once it has stopped, before it
+  /// is continued.
   std::function<void()> whileStopped;
-  /// When the screen first shows modesTrigger, the pty's modes are recorded in modesDuring.
-  std::string modesTrigger;
-  /// When the screen first shows resizeTrigger, the window becomes resizeCols wide, before
-  /// any input of the same moment is typed.
-  std::string resizeTrigger;
-  int resizeCols = 0;
   int timeoutSeconds = 60;
 };
 
 struct PtyResult {
-  std::vector<std::string> rows;        ///< the final screen, UTF-8, trailing blanks removed
-  std::vector<std::string> scrollback;  ///< rows scrolled off the top, oldest first
-  int cursorRow = 0;                    ///< 0-based
-  int cursorCol = 0;
+  std::vector<std::string> rows;  ///< the final screen, UTF-8, trailing blanks removed
+  int cursorRow = 0, cursorCol = 0;  ///< 0-based
   bool exited = false;  ///< ended by exit; then exitStatus holds the status
   int exitStatus = -1;
   int termSignal = 0;  ///< the signal that ended it, 0 if none
   bool timedOut = false;
-  bool stoppedInBackground = false;
-  bool inputSent = false;
-  bool inputWhileRunning = false;  ///< the program had not ended when the input was typed
-  bool signalSent = false;
-  bool modesRecorded = false;
-  termios modesBefore{};
-  termios modesDuring{};
-  termios modesAfter{};
-  double secondsAfterSignal = -1;  ///< from sending the signal to the program's end
-  std::string output;  ///< every byte the program wrote to the terminal
-  std::string inputLeft;  ///< what the next program would read from the terminal after the end
-  std::string stdoutText;  ///< what reached the standard output pipe, if one was asked for
-  std::string stderrText;  ///< what reached the standard error pipe, if one was asked for
-  /// The screen as one text: the rows joined with '\n', trailing empty rows dropped.
+  termios modesBefore{}, modesAfter{};
+  std::vector<termios> modesAtStep;  ///< one per step carried out, taken before it acts
+  std::string output;     ///< every byte the program wrote to the terminal
+  std::string inputLeft;  ///< what the next program would read from the terminal
+  std::string stdoutText, stderrText;
+  /// The rows joined with '\n', trailing empty rows dropped.
   std::string Screen() const;
-  /// The last row of Screen().
   std::string LastRow() const;
   /// The input, output, control and local modes after the run are those before it.
   bool ModesGivenBack() const;

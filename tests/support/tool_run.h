@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "support/pty_screen.h"
 
