@@ -25,7 +25,7 @@ struct KnownText {
   char text[RealTextCapacity];
   std::size_t length = 0;
 };
-KnownText g_known;
+KnownText LastWorkedOut;
 
 std::size_t FullText(int64_t position, int64_t size, char* out) {
   const long double done = static_cast<long double>(position) / static_cast<long double>(size);
@@ -57,19 +57,19 @@ int64_t LastPositionBelowNextText(int64_t tenths, int64_t size) {
 }
 
 void Remember(int64_t position, int64_t size) {
-  g_known.size = size;
-  g_known.from = position;
-  g_known.to = position;
-  g_known.length = FullText(position, size, g_known.text);
-  const int64_t tenths = ShownTenths(std::string_view(g_known.text, g_known.length));
+  LastWorkedOut.size = size;
+  LastWorkedOut.from = position;
+  LastWorkedOut.to = position;
+  LastWorkedOut.length = FullText(position, size, LastWorkedOut.text);
+  const int64_t tenths = ShownTenths(std::string_view(LastWorkedOut.text, LastWorkedOut.length));
   // Up to 100.0 %, and sizes whose products stay within 64 bits.
   if (tenths < 0 || tenths > 1000 || size > (int64_t{1} << 52)) return;
   const int64_t last = LastPositionBelowNextText(tenths, size);
   if (last <= position) return;
   char there[RealTextCapacity];
   const std::size_t length = FullText(last, size, there);
-  if (std::string_view(there, length) == std::string_view(g_known.text, g_known.length)) {
-    g_known.to = last;
+  if (std::string_view(there, length) == std::string_view(LastWorkedOut.text, LastWorkedOut.length)) {
+    LastWorkedOut.to = last;
   }
 }
 
@@ -81,15 +81,15 @@ struct ShownText {
   int32_t x = -1;
   int32_t y = -1;
 };
-ShownText g_shown;
+ShownText LastShown;
 
 }  // namespace
 
 std::string_view ProgressText(int64_t position, int64_t size) {
-  if (size != g_known.size || position < g_known.from || position > g_known.to) {
+  if (size != LastWorkedOut.size || position < LastWorkedOut.from || position > LastWorkedOut.to) {
     Remember(position, size);
   }
-  return std::string_view(g_known.text, g_known.length);
+  return std::string_view(LastWorkedOut.text, LastWorkedOut.length);
 }
 
 void PROGRESS() {
@@ -104,8 +104,8 @@ void PROGRESS() {
   const std::string_view text = ProgressText(position, size);
   // The same characters written over themselves from column 1, ending where the cursor
   // already stands, change no cell of the device.
-  if (Output.FlushOp == CrtWrite && CursorSaveX == g_shown.x && CursorSaveY == g_shown.y &&
-      text == std::string_view(g_shown.text, g_shown.length)) {
+  if (Output.FlushOp == CrtWrite && CursorSaveX == LastShown.x && CursorSaveY == LastShown.y &&
+      text == std::string_view(LastShown.text, LastShown.length)) {
     return;
   }
   GotoXY(1, WhereY());
@@ -116,8 +116,8 @@ void PROGRESS() {
   Write_End(Output);
   const bool onOneRow = CursorSaveY == row &&
                         CursorSaveX == static_cast<int32_t>(Label.size() + text.size() + 1);
-  std::memcpy(g_shown.text, text.data(), text.size());
-  g_shown.length = text.size();
-  g_shown.x = onOneRow ? CursorSaveX : -1;
-  g_shown.y = CursorSaveY;
+  std::memcpy(LastShown.text, text.data(), text.size());
+  LastShown.length = text.size();
+  LastShown.x = onOneRow ? CursorSaveX : -1;
+  LastShown.y = CursorSaveY;
 }
