@@ -1,0 +1,287 @@
+// The frame around the program body on Windows: the fault handler is the process's
+// unhandled-exception filter, the argument list is split from the one command-line string,
+// and the process ends through ExitProcess with the same statuses as on Linux.
+#include "runtime/system.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "runtime/command_line.h"
+#include "runtime/file_access.h"
+#include "runtime/text_output.h"
+
+uint16_t ExitCode = 0;
+uint16_t ErrorCode = 0;
+void* ErrorAddr = nullptr;
+void* ErrorBase = nullptr;
+
+namespace {
+
+namespace fault_error {
+constexpr uint16_t DivisionByZero = 200;
+constexpr uint16_t ArrayBoundsExceeded = 201;
+constexpr uint16_t StackOverflow = 202;
+constexpr uint16_t FloatOverflow = 205;
+constexpr uint16_t FloatUnderflow = 206;
+constexpr uint16_t InvalidFloatOperation = 207;
+constexpr uint16_t IntegerOverflow = 215;
+constexpr uint16_t AccessViolation = 216;
+/// A bad or privileged instruction, a single-step trap, a mapped page that cannot be read.
+constexpr uint16_t OtherProcessorFault = 217;
+}  // namespace fault_error
+
+constexpr int MaxFrameLinesRedirected = 257;
+
+/// MXCSR: the six sticky exception flags, the rounding control, and the masks of the three
+/// exceptions that trap (invalid operation, division by zero, overflow).
+constexpr uint32_t MxcsrFlags = 0x003F;
+constexpr uint32_t MxcsrRounding = 0x6000;
+constexpr uint32_t MxcsrTrappingMasks = 0x0080 | 0x0200 | 0x0400;
+constexpr uint32_t MxcsrMaskShift = 7;
+
+/// Program name and arguments: 126 arguments are kept, more are only counted.
+constexpr std::size_t MaxItems = 127;
+std::string_view g_items[MaxItems];
+std::size_t g_item_count = 0;
+char g_program_path[MAX_PATH];
+std::size_t g_program_path_length = 0;
+
+/// The main thread's stack, from its thread block: frames are read only inside it.
+uintptr_t g_stack_top = 0;
+/// The faulting stack pointer while a fault is turned into a runtime error.
+uintptr_t g_fault_stack_pointer = 0;
+/// A fault turned into a runtime error is reported from here: after a stack overflow the
+/// thread's own stack has no room left.
+alignas(16) char g_alternate_stack[128 * 1024];
+
+volatile LONG g_terminating = 0;
+
+/// The registers of the routine in which the runtime error was raised. The stack listing
+/// unwinds from here with the unwind tables every 64-bit Windows image carries: the frame
+/// pointer of this platform's code does not point at a chain of saved frame pointers.
+CONTEXT g_error_context;
+bool g_have_error_context = false;
+
+void LoadFloatingPointSetting() {
+  const uint16_t control = FPUCW;
+  asm volatile("fninit\n\tfldcw %0" : : "m"(control));
+  uint32_t mxcsr = 0;
+  asm volatile("stmxcsr %0" : "=m"(mxcsr));
+  mxcsr &= ~(MxcsrFlags | MxcsrRounding | MxcsrTrappingMasks);
+  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+struct FaultRow {
+  uint16_t number;  ///< 0: not a fault the runtime turns into an error
+  bool resetsFloatingPoint;
+};
+
+/// An SSE fault arrives as "multiple" faults or traps; the unmasked flags in MXCSR tell which.
+FaultRow LookUpSseFault(uint32_t mxcsr) {
+  const uint32_t raised = mxcsr & MxcsrFlags & ~(mxcsr >> MxcsrMaskShift);
+  if (raised & 0x01) return {fault_error::InvalidFloatOperation, true};
+  if (raised & 0x04) return {fault_error::DivisionByZero, true};
+  if (raised & 0x08) return {fault_error::FloatOverflow, true};
+  if (raised & 0x10) return {fault_error::FloatUnderflow, true};
+  if (raised & 0x02) return {fault_error::AccessViolation, true};  // a denormal operand
+  return {0, false};
+}
+
+FaultRow LookUpFault(DWORD code, const CONTEXT& context) {
+  switch (code) {
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, false};
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, true};
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return {fault_error::ArrayBoundsExceeded, false};
+    case EXCEPTION_STACK_OVERFLOW: return {fault_error::StackOverflow, false};
+    case EXCEPTION_FLT_OVERFLOW: return {fault_error::FloatOverflow, true};
+    case EXCEPTION_FLT_UNDERFLOW: return {fault_error::FloatUnderflow, true};
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK: return {fault_error::InvalidFloatOperation, true};
+    case EXCEPTION_INT_OVERFLOW: return {fault_error::IntegerOverflow, false};
+    case EXCEPTION_ACCESS_VIOLATION: return {fault_error::AccessViolation, false};
+    case EXCEPTION_FLT_DENORMAL_OPERAND: return {fault_error::AccessViolation, true};
+    case EXCEPTION_SINGLE_STEP:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION: return {fault_error::OtherProcessorFault, false};
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS: return LookUpSseFault(context.MxCsr);
+    default: return {0, false};  // a breakpoint, a misaligned access, an inexact result
+  }
+}
+
+/// Where a faulting thread continues: the floating-point unit set again if the fault came
+/// from it, then the runtime error.
+[[noreturn]] void RaiseFaultError(uint64_t number, void* addr, void* frame, uint64_t resetFpu) {
+  if (resetFpu != 0) LoadFloatingPointSetting();
+  HandleErrorAddrFrame(static_cast<uint16_t>(number), addr, frame);
+}
+
+/// Lets a fault of the table continue at RaiseFaultError on the alternate stack, with the
+/// faulting instruction and frame as its arguments.
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
+  CONTEXT& context = *info->ContextRecord;
+  const FaultRow row = LookUpFault(info->ExceptionRecord->ExceptionCode, context);
+  if (row.number == 0 || g_terminating != 0) return EXCEPTION_CONTINUE_SEARCH;
+  if (row.resetsFloatingPoint) {
+    // The state the thread resumes with must not raise the same exception again.
+    context.FltSave.ControlWord = FPUCW;
+    context.FltSave.StatusWord = 0;
+    context.MxCsr &= ~MxcsrFlags;
+  }
+  g_fault_stack_pointer = context.Rsp;
+  g_error_context = context;
+  g_have_error_context = true;
+  // 16-byte aligned as after a call, with the return slot and room for the callee's spills.
+  auto top = reinterpret_cast<uintptr_t>(g_alternate_stack + sizeof g_alternate_stack);
+  top = (top - 64) & ~uintptr_t{15};
+  *reinterpret_cast<uintptr_t*>(top - 8) = 0;
+  context.Rsp = top - 8;
+  context.Rip = reinterpret_cast<DWORD64>(&RaiseFaultError);
+  context.Rcx = row.number;
+  context.Rdx = reinterpret_cast<DWORD64>(info->ExceptionRecord->ExceptionAddress);
+  context.R8 = context.Rbp;
+  context.R9 = row.resetsFloatingPoint ? 1 : 0;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+void BuildArgumentList() {
+  const DWORD length = GetModuleFileNameA(nullptr, g_program_path, sizeof g_program_path);
+  // A full buffer holds a cut path; an empty name is better than a wrong one.
+  g_program_path_length = length > 0 && length < sizeof g_program_path ? length : 0;
+  const char* line = GetCommandLineA();
+  g_item_count = SplitCommandLine(line != nullptr ? line : "", g_items, MaxItems);
+}
+
+/// The standard streams write through the C library's descriptors, which must pass bytes
+/// through unchanged.
+void BindStandardStreams() {
+  _setmode(0, _O_BINARY);
+  _setmode(1, _O_BINARY);
+  _setmode(2, _O_BINARY);
+  BindInputHandle(Input, 0);
+  BindOutputHandle(Output, 1);
+  BindOutputHandle(StdOut, 1);
+  BindOutputHandle(StdErr, 2);
+  for (TextRec* t : {&Output, &StdOut, &StdErr}) t->LineEnd = "\r\n";
+}
+
+std::string_view HexText(const std::array<char, 8>& digits) {
+  return std::string_view(digits.data(), digits.size());
+}
+
+void WriteAddressLine(uintptr_t address) {
+  Write_Str(0, StdOut, "  0x");
+  Write_Str(0, StdOut, HexText(HexStr(address)));
+  Writeln_End(StdOut);
+}
+
+/// Moves context to the caller of its routine; false when there is none to move to.
+bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
+  DWORD64 imageBase = 0;
+  PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+  const uintptr_t before = context.Rsp;
+  if (function == nullptr) {
+    // A routine without unwind data keeps nothing on the stack but the return address.
+    if (before < stackFloor || before + sizeof(uintptr_t) > g_stack_top) return false;
+    context.Rip = *reinterpret_cast<const DWORD64*>(before);
+    context.Rsp += sizeof(uintptr_t);
+  } else {
+    PVOID handlerData = nullptr;
+    DWORD64 establisherFrame = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context,
+                     &handlerData, &establisherFrame, nullptr);
+  }
+  return context.Rip != 0 && context.Rsp > before && context.Rsp <= g_stack_top;
+}
+
+/// One line per frame with the return address into its caller, towards the entry.
+void Dump_Stack() {
+  if (!g_have_error_context) return;
+  const bool toConsole = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+  const int maxLines = toConsole ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
+  const uintptr_t stackFloor = g_fault_stack_pointer != 0
+                                   ? g_fault_stack_pointer
+                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  CONTEXT context = g_error_context;
+  for (int lines = 0; lines < maxLines && StepToCaller(context, stackFloor); ++lines) {
+    WriteAddressLine(context.Rip);
+  }
+}
+
+void WriteRuntimeErrorReport() {
+  const auto address = reinterpret_cast<uintptr_t>(ErrorAddr);
+  Write_Str(0, StdOut, "Runtime error ");
+  Write_SInt(0, StdOut, ErrorCode);
+  Write_Str(0, StdOut, " at 0x");
+  Write_Str(0, StdOut, HexText(HexStr(address)));
+  Writeln_End(StdOut);
+  WriteAddressLine(address);
+  Dump_Stack();
+  Writeln_End(StdOut);
+}
+
+}  // namespace
+
+std::array<char, 8> HexStr(uint64_t value) {
+  static constexpr char Digits[] = "0123456789ABCDEF";
+  std::array<char, 8> text{};
+  for (int i = 7; i >= 0; --i) {
+    text[static_cast<std::size_t>(i)] = Digits[value & 0xF];
+    value >>= 4;
+  }
+  return text;
+}
+
+void Halt(uint8_t status) {
+  ExitCode = status;
+  Do_Exit();
+}
+
+void HandleErrorAddrFrame(uint16_t number, void* addr, void* frame) {
+  ErrorCode = number;
+  ErrorAddr = addr;
+  ErrorBase = frame;
+  Halt(static_cast<uint8_t>(number % 256));
+}
+
+__attribute__((noinline)) void HandleError(uint16_t number) {
+  RtlCaptureContext(&g_error_context);
+  StepToCaller(g_error_context, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  g_have_error_context = true;
+  HandleErrorAddrFrame(number, reinterpret_cast<void*>(g_error_context.Rip),
+                       reinterpret_cast<void*>(g_error_context.Rsp));
+}
+
+void Do_Exit() {
+  g_terminating = 1;
+  if (ErrorAddr != nullptr) WriteRuntimeErrorReport();
+  SetUnhandledExceptionFilter(nullptr);
+  ExitProcess(ExitCode);
+}
+
+int32_t ParamCount() { return g_item_count > 0 ? static_cast<int32_t>(g_item_count - 1) : 0; }
+
+std::string_view ParamStr(int32_t i) {
+  if (i == 0) return std::string_view(g_program_path, g_program_path_length);
+  if (i < 1 || i > ParamCount() || static_cast<std::size_t>(i) >= MaxItems) return {};
+  return g_items[i];
+}
+
+void System_Start(int, char**, void (*body)()) {
+  ULONG_PTR stackLow = 0;
+  ULONG_PTR stackHigh = 0;
+  GetCurrentThreadStackLimits(&stackLow, &stackHigh);
+  g_stack_top = stackHigh;
+  // Room on the stack for the fault handler itself to run after a stack overflow.
+  ULONG handlerRoom = 64 * 1024;
+  SetThreadStackGuarantee(&handlerRoom);
+  SetUnhandledExceptionFilter(OnUnhandledException);
+  LoadFloatingPointSetting();
+  BindStandardStreams();
+  BuildArgumentList();
+  InOutRes = 0;
+  body();
+  Do_Exit();
+}
