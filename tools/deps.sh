@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev clang libclang-rt-14-dev
-          dpkg-dev file)
+          dpkg-dev file
+          g++-mingw-w64-x86-64 wine wine64)  # the Windows build and its tests (tools/test-win.sh)
 # The package test (tools/test.sh, as root only) checks the package and finds its manual page.
 [ "$(id -u)" -eq 0 ] && packages+=(lintian man-db)
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tool twice, plainly and with AddressSanitizer and UndefinedBehaviorSanitizer,
 # and runs every test in both builds; as root, also builds, installs and removes the Debian
-# package (tools/package-test.sh). Warnings are errors. The tests run one at a time:
+# package (tools/package-test.sh); then cross-builds the Windows target and runs its tests
+# through Wine (tools/test-win.sh). Warnings are errors. The tests run one at a time:
 # several of them time a real terminal's answers, and they are quick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,9 @@ fi
 cmake -S . -B build-sanitize -DTOLVAR_WERROR=ON -DTOLVAR_SANITIZE=ON -DTOLVAR_TESTS=ON -DTOLVAR_BENCH=OFF
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure
+
+# The Windows build, cross-compiled, with its tests run through Wine.
+bash tools/test-win.sh
 
 # Fuzzing: the chunk walk and the normalizer on arbitrary bytes for about a minute, starting
 # from the generated seed corpus. A finding (an abort, a sanitizer report) fails the run and

@@ -1,8 +1,8 @@
 // Byte-addressed access to one existing file, read and rewritten in place, with the
 // process-wide sticky I/O status. No operation stops the program: the first failure is
 // kept in InOutRes and every later operation does nothing until IOResult clears it.
-// The Linux calls that can fail mid-run go through one table (FileCalls) so that tests can
-// fail them.
+// The platform calls that can fail mid-run go through one table (FileCalls) so that tests
+// can fail them.
 #pragma once
 
 #include <cstddef>
@@ -80,8 +80,9 @@ int64_t FileSize(FileRec& f);
 /// Closes the descriptor, which gives up the lock; never sets a status from the platform.
 void Close(FileRec& f);
 
-/// The Linux calls of this layer that tests make fail, one entry each. Each returns what the
-/// system call returns and leaves errno set on failure.
+/// The platform calls of this layer that tests make fail, one entry each. Each returns what the
+/// Linux system call of its name returns and, on failure, leaves the platform's error set
+/// (errno; on Windows the thread's last error). Handles fit in an int on both.
 struct FileCalls {
   int (*open)(const char* path, int flags);
   /// The size in bytes, or -1 on failure.

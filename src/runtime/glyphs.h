@@ -1,10 +1,13 @@
 // What each byte of text looks like on the terminal: its code page 437 picture, spelled in
 // the terminal's character encoding. Control bytes get pictures too, so that no byte of text
-// can steer the terminal. The table is platform-neutral; finding the terminal's encoding
-// and recoding into it (locale and iconv) is the Linux part.
+// can steer the terminal. The table (glyphs.cpp) is platform-neutral; the Glyphs spelled in
+// the terminal's encoding (locale and iconv) are the Linux part (posix/glyph_encoding.cpp).
 #pragma once
 
 #include <cstdint>
+
+/// Each byte's picture as a Unicode character: 0 is a blank, the control bytes have pictures.
+extern const char32_t CodePage437[256];
 
 /// One byte's picture as the bytes the terminal takes.
 struct Glyph {

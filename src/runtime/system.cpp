@@ -1,282 +1,19 @@
 #include "runtime/system.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <ucontext.h>
-#include <unistd.h>
-
-#include "runtime/console.h"
 #include "runtime/file_access.h"
+#include "runtime/system_platform.h"
 #include "runtime/text_output.h"
 
 uint16_t ExitCode = 0;
 uint16_t ErrorCode = 0;
 void* ErrorAddr = nullptr;
 void* ErrorBase = nullptr;
+volatile std::sig_atomic_t Terminating = 0;
 
 namespace {
 
-/// The runtime error numbers that faults turn into.
-namespace fault_error {
-constexpr uint16_t DivisionByZero = 200;
-constexpr uint16_t StackOverflow = 202;
-constexpr uint16_t FloatOverflow = 205;
-constexpr uint16_t FloatUnderflow = 206;
-constexpr uint16_t InvalidFloatOperation = 207;
-constexpr uint16_t IntegerOverflow = 215;
-constexpr uint16_t AccessViolation = 216;
-/// A bad or privileged instruction, a single-step trap, a mapped page that cannot be read.
-constexpr uint16_t OtherProcessorFault = 217;
-}  // namespace fault_error
-
-/// Frame lines in the report when StdOut is not a terminal.
-constexpr int MaxFrameLinesRedirected = 257;
-
-/// The kernel keeps a gap of 256 pages below a growing stack; a frame that overruns the
-/// stack's limit faults somewhere in it. The extra 64 KiB allow for the frame's own size.
-constexpr uintptr_t GuardGapReach = (256u << 12) + (64u << 10);
-/// How far from the stack pointer an overrunning push or frame store can fault.
-constexpr uintptr_t StackPointerReach = 64u << 10;
-
-/// MXCSR: the six sticky exception flags, the rounding control, and the masks of the three
-/// exceptions that trap (invalid operation, division by zero, overflow).
-constexpr uint32_t MxcsrFlags = 0x003F;
-constexpr uint32_t MxcsrRounding = 0x6000;
-constexpr uint32_t MxcsrTrappingMasks = 0x0080 | 0x0200 | 0x0400;
-
-constexpr int FaultSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL, SIGTRAP};
-
-int ArgCount = 0;
-char** Args = nullptr;
-
-/// The main thread's stack as found at start-up: the end of its mapping and its size limit.
-/// Frame pointers are trusted only below the top, and stack overflow is told apart from
-/// other access violations by where the fault lies relative to the limit.
-uintptr_t StackTop = 0;
-rlim_t StackLimit = RLIM_INFINITY;
-
-/// The fault handler runs here, so that a stack overflow can still be reported.
-alignas(16) char AlternateStack[128 * 1024];
-
-/// The faulting stack pointer while a fault is turned into a runtime error: frames of the
-/// listing are only read between it and the stack top.
-uintptr_t FaultStackPointer = 0;
-
-/// Set when the termination sequence starts: a fault from then on is not handled again.
-volatile sig_atomic_t Terminating = 0;
-
-/// Resets the x87 unit and loads FPUCW; clears the SSE flags and lets the same three
-/// exceptions trap there, with rounding to nearest.
-void LoadFloatingPointSetting() {
-  const uint16_t control = FPUCW;
-  asm volatile("fninit\n\tfldcw %0" : : "m"(control));
-  uint32_t mxcsr = 0;
-  asm volatile("stmxcsr %0" : "=m"(mxcsr));
-  mxcsr &= ~(MxcsrFlags | MxcsrRounding | MxcsrTrappingMasks);
-  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
-}
-
-/// The end of the mapping in /proc/self/maps that holds address, or 0 when none is found.
-/// Parsed as it streams in, without allocation: "start-end perms ...".
-uintptr_t FindMappingEnd(uintptr_t address) {
-  const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  enum class Field { Start, End, Rest } field = Field::Start;
-  uintptr_t start = 0;
-  uintptr_t end = 0;
-  uintptr_t found = 0;
-  char chunk[4096];
-  ssize_t n = 0;
-  while (found == 0 && (n = read(fd, chunk, sizeof chunk)) > 0) {
-    for (ssize_t i = 0; i < n && found == 0; ++i) {
-      const char c = chunk[i];
-      if (c == '\n') {
-        if (field == Field::Rest && start <= address && address < end) found = end;
-        field = Field::Start;
-        start = end = 0;
-      } else if (field == Field::Start) {
-        if (c == '-') field = Field::End;
-        else start = start * 16 + static_cast<uintptr_t>(HexValue(c));
-      } else if (field == Field::End) {
-        if (c == ' ') field = Field::Rest;
-        else end = end * 16 + static_cast<uintptr_t>(HexValue(c));
-      }
-    }
-  }
-  close(fd);
-  return found;
-}
-
-/// Without /proc, only the frames from start-up downwards can be vouched for.
-void RecordMainStack(void* startupFrame) {
-  const auto frame = reinterpret_cast<uintptr_t>(startupFrame);
-  StackTop = FindMappingEnd(frame);
-  if (StackTop == 0) StackTop = frame + 2 * sizeof(uintptr_t);
-  rlimit limit{};
-  if (getrlimit(RLIMIT_STACK, &limit) == 0) StackLimit = limit.rlim_cur;
-}
-
-/// A fault counts as a stack overflow when it lies in the guard region just beyond the
-/// stack's limit, or right at the stack pointer that ran into the next mapping (the only
-/// sign when the stack has no limit). A stray access into the live part of the stack well
-/// above the stack pointer is an ordinary access violation.
-bool IsStackOverflow(uintptr_t faultAddress, uintptr_t stackPointer) {
-  if (faultAddress >= StackTop) return false;
-  const uintptr_t depth = StackTop - faultAddress;
-  if (StackLimit != RLIM_INFINITY) {
-    const uintptr_t limit = static_cast<uintptr_t>(StackLimit);
-    const uintptr_t lowest = limit > StackPointerReach ? limit - StackPointerReach : 0;
-    const uintptr_t highest =
-        limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
-    if (depth >= lowest && depth <= highest) return true;
-  }
-  return faultAddress + StackPointerReach >= stackPointer &&
-         faultAddress <= stackPointer + StackPointerReach;
-}
-
-struct FaultRow {
-  uint16_t number;     ///< 0: not a fault the runtime turns into an error
-  bool resetsFloatingPoint;
-};
-
-FaultRow LookUpFault(int signal, const siginfo_t& info, const mcontext_t& machine) {
-  switch (signal) {
-    case SIGFPE:
-      switch (info.si_code) {
-        case FPE_INTDIV: return {fault_error::DivisionByZero, false};
-        case FPE_FLTDIV: return {fault_error::DivisionByZero, true};
-        case FPE_FLTOVF: return {fault_error::FloatOverflow, true};
-        case FPE_FLTUND: return {fault_error::FloatUnderflow, true};
-        case FPE_FLTINV: return {fault_error::InvalidFloatOperation, true};
-        case FPE_FLTSUB: return {fault_error::InvalidFloatOperation, true};
-        case FPE_INTOVF: return {fault_error::IntegerOverflow, false};
-        default: return {0, false};  // an inexact result among them
-      }
-    case SIGSEGV: {
-      const auto address = reinterpret_cast<uintptr_t>(info.si_addr);
-      const auto stackPointer = static_cast<uintptr_t>(machine.gregs[REG_RSP]);
-      return {IsStackOverflow(address, stackPointer) ? fault_error::StackOverflow
-                                                      : fault_error::AccessViolation,
-              false};
-    }
-    case SIGILL: return {fault_error::OtherProcessorFault, false};
-    case SIGBUS:
-      switch (info.si_code) {
-        // A mapped page that cannot be read: beyond the end of its file, or lost to an
-        // I/O or memory error. A misaligned access is not among the handled faults.
-        case BUS_ADRERR:
-        case BUS_OBJERR:
-        case BUS_MCEERR_AR: return {fault_error::OtherProcessorFault, false};
-        default: return {0, false};
-      }
-    case SIGTRAP:
-      return {info.si_code == TRAP_TRACE ? fault_error::OtherProcessorFault : uint16_t{0},
-              false};
-    default: return {0, false};
-  }
-}
-
-/// Lets the platform deal with the signal as if no handler were installed: the process
-/// dies of it once the handler returns, with the terminal given back first.
-void PassToDefaultHandling(int signal) {
-  RestoreTerminalInHandler();
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  sigaction(signal, &standard, nullptr);
-  // A trap does not recur when the handler returns, and a signal sent by another process
-  // never does; raising it again covers both. It stays pending until the handler returns.
-  raise(signal);
-}
-
-/// Runs on the alternate stack. Everything reached from here is async-signal-safe: the
-/// report goes out through the text streams' fixed buffers and the process ends in _exit.
-void OnFault(int signal, siginfo_t* info, void* context) {
-  // A signal sent with kill or raise is not a fault of this thread.
-  if (Terminating != 0 || info->si_code <= 0) {
-    PassToDefaultHandling(signal);
-    return;
-  }
-  const mcontext_t& machine = static_cast<ucontext_t*>(context)->uc_mcontext;
-  const FaultRow row = LookUpFault(signal, *info, machine);
-  if (row.number == 0) {
-    PassToDefaultHandling(signal);
-    return;
-  }
-  if (row.resetsFloatingPoint) LoadFloatingPointSetting();
-  FaultStackPointer = static_cast<uintptr_t>(machine.gregs[REG_RSP]);
-  HandleErrorAddrFrame(row.number, reinterpret_cast<void*>(machine.gregs[REG_RIP]),
-                       reinterpret_cast<void*>(machine.gregs[REG_RBP]));
-}
-
-void InstallFaultHandler() {
-  stack_t alternate{};
-  alternate.ss_sp = AlternateStack;
-  alternate.ss_size = sizeof AlternateStack;
-  sigaltstack(&alternate, nullptr);
-
-  struct sigaction action {};
-  action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  // A fault inside the handler must not re-enter it: with every fault signal blocked, the
-  // kernel ends the process instead.
-  sigemptyset(&action.sa_mask);
-  for (const int signal : FaultSignals) sigaddset(&action.sa_mask, signal);
-  for (const int signal : FaultSignals) sigaction(signal, &action, nullptr);
-}
-
-/// Signals that a refused write raises besides failing: a report to a closed pipe should fail
-/// with status 101, and a write past the file-size limit (ulimit -f) with EFBIG, reported as
-/// an I/O failure; neither may kill the process and leave the terminal without its modes.
-void IgnoreWriteSignals() {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, nullptr);
-  sigaction(SIGXFSZ, &ignore, nullptr);
-}
-
 std::string_view HexText(const std::array<char, 8>& digits) {
   return std::string_view(digits.data(), digits.size());
-}
-
-void WriteAddressLine(uintptr_t address) {
-  Write_Str(0, StdOut, "  0x");
-  Write_Str(0, StdOut, HexText(HexStr(address)));
-  Writeln_End(StdOut);
-}
-
-/// A frame may be read only when both of its slots lie in the live part of the main stack;
-/// a corrupt chain then ends the listing instead of faulting inside the handler.
-bool IsReadableFrame(uintptr_t frame, uintptr_t stackFloor) {
-  return frame % alignof(uintptr_t) == 0 && frame >= stackFloor && frame < StackTop &&
-         StackTop - frame >= 2 * sizeof(uintptr_t);
-}
-
-/// One line per frame with the return address saved in it, walking the frame-pointer chain
-/// towards the entry for as long as each next frame lies above the current one.
-void Dump_Stack(void* base) {
-  const int maxLines = isatty(StdOut.Handle) == 1 ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  // Off a fault, the listing runs on the main stack below every frame it reads.
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  uintptr_t frame = reinterpret_cast<uintptr_t>(base);
-  for (int lines = 0; lines < maxLines && IsReadableFrame(frame, stackFloor); ++lines) {
-    const auto* slots = reinterpret_cast<const uintptr_t*>(frame);
-    WriteAddressLine(slots[1]);
-    const uintptr_t caller = slots[0];
-    if (caller <= frame) break;
-    frame = caller;
-  }
 }
 
 void WriteRuntimeErrorReport() {
@@ -292,6 +29,21 @@ void WriteRuntimeErrorReport() {
 }
 
 }  // namespace
+
+void LoadFloatingPointSetting() {
+  const uint16_t control = FPUCW;
+  asm volatile("fninit\n\tfldcw %0" : : "m"(control));
+  uint32_t mxcsr = 0;
+  asm volatile("stmxcsr %0" : "=m"(mxcsr));
+  mxcsr &= ~(MxcsrFlags | MxcsrRounding | MxcsrTrappingMasks);
+  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+void WriteAddressLine(uintptr_t address) {
+  Write_Str(0, StdOut, "  0x");
+  Write_Str(0, StdOut, HexText(HexStr(address)));
+  Writeln_End(StdOut);
+}
 
 std::array<char, 8> HexStr(uint64_t value) {
   static constexpr char Digits[] = "0123456789ABCDEF";
@@ -315,42 +67,14 @@ void HandleErrorAddrFrame(uint16_t number, void* addr, void* frame) {
   Halt(static_cast<uint8_t>(number % 256));
 }
 
-// Kept out of line so that its return address is the caller's resume point and its saved
-// frame pointer the caller's frame.
-__attribute__((noinline)) void HandleError(uint16_t number) {
-  void* const callerFrame = *static_cast<void**>(__builtin_frame_address(0));
-  HandleErrorAddrFrame(number, __builtin_return_address(0), callerFrame);
-}
-
 void Do_Exit() {
   Terminating = 1;
   // No exit procedures and no module finalisation with an effect to run.
   if (ErrorAddr != nullptr) WriteRuntimeErrorReport();
-  RestoreTerminal();
-  _exit(ExitCode);
+  EndProcess(ExitCode);
 }
 
-int32_t ParamCount() { return ArgCount > 0 ? ArgCount - 1 : 0; }
-
-std::string_view ParamStr(int32_t i) {
-  if (i < 1 || i >= ArgCount) return {};
-  return Args[i];
-}
-
-void System_Start(int argc, char** argv, void (*body)()) {
-  RecordMainStack(__builtin_frame_address(0));
-  InstallFaultHandler();
-  LoadFloatingPointSetting();
-  IgnoreWriteSignals();
-  BindOutputHandle(Output, STDOUT_FILENO);
-  BindOutputHandle(StdOut, STDOUT_FILENO);
-  BindOutputHandle(StdErr, STDERR_FILENO);
-  // The shell has split the command line; the program reads only the arguments after its
-  // name, so entry 0 (the program's own path) is not looked up.
-  ArgCount = argc;
-  Args = argv;
-  InOutRes = 0;
-  InitCrt();
+void RunBody(void (*body)()) {
   body();
   Do_Exit();
 }

@@ -1,0 +1,102 @@
+// File access on Windows: the file is opened for reading and writing with no sharing at all,
+// so a second run or an editor holding the file makes the open fail. Only files on a disk
+// are accepted: a device, a directory or a pipe is refused before anything is read or
+// written. Each transfer names its offset.
+#include "runtime/file_platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/file_access.h"
+
+namespace {
+
+/// The most one ReadFile or WriteFile is asked to move; the shared loop asks again for more.
+constexpr std::size_t MaxCallBytes = std::size_t{1} << 30;
+/// Reported when the platform failed without saying why: a failure must never read as 0.
+constexpr uint16_t GeneralFailure = 162;
+
+HANDLE HandleOf(int fd) { return LongToHandle(fd); }
+
+/// A name the platform resolves into its device namespace (NUL, CON, COM1, \\.\...).
+bool NamesDevice(const char* name) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
+  return length > 0 && length < sizeof full && std::strncmp(full, "\\\\.\\", 4) == 0;
+}
+
+int SystemOpen(const char* path, int) {
+  const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Kernel handles carry 32 significant bits, also in a 64-bit process.
+  return h == INVALID_HANDLE_VALUE || h == nullptr ? -1 : HandleToLong(h);
+}
+
+int64_t SystemSize(int fd) {
+  LARGE_INTEGER end{};
+  return SetFilePointerEx(HandleOf(fd), LARGE_INTEGER{}, &end, FILE_END) ? end.QuadPart : -1;
+}
+
+OVERLAPPED At(int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
+  OVERLAPPED at = At(offset);
+  DWORD got = 0;
+  if (ReadFile(HandleOf(fd), buf, static_cast<DWORD>(std::min(count, MaxCallBytes)), &got, &at)) return got;
+  // A read that starts at or past the end reports that as a failure of its own.
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset) {
+  OVERLAPPED at = At(offset);
+  DWORD put = 0;
+  const auto bytes = static_cast<DWORD>(std::min(count, MaxCallBytes));
+  return WriteFile(HandleOf(fd), buf, bytes, &put, &at) ? int64_t{put} : -1;
+}
+
+}  // namespace
+
+const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
+const FileCalls* ActiveFileCalls = &SystemFileCalls;
+const uint16_t NameTooLongStatus = ERROR_FILENAME_EXCED_RANGE;
+
+bool CallWasInterrupted() { return false; }
+
+/// Device errors 19 to 31 become 150 to 162, a sharing violation is refused access, anything
+/// else keeps its number.
+uint16_t LastCallStatus() {
+  const DWORD e = GetLastError();
+  if (e >= ERROR_WRITE_PROTECT && e <= ERROR_GEN_FAILURE) return static_cast<uint16_t>(e + 131);
+  if (e == ERROR_SHARING_VIOLATION) return io_status::AccessDenied;
+  const auto low = static_cast<uint16_t>(e & 0xFFFF);
+  return low != 0 ? low : GeneralFailure;
+}
+
+int32_t OpenExclusive(const char* name) {
+  // A device is never opened: opening one can act on it (a serial line, a printer).
+  if (NamesDevice(name)) {
+    InOutRes = io_status::AccessDenied;
+    return UnusedHandle;
+  }
+  const int fd = ActiveFileCalls->open(name, 0);
+  if (fd == -1) {
+    InOutRes = LastCallStatus();
+    return UnusedHandle;
+  }
+  // What the name turned out to be, whatever it looked like: a pipe or a device is given back.
+  if (GetFileType(HandleOf(fd)) != FILE_TYPE_DISK) {
+    CloseHandle(HandleOf(fd));
+    InOutRes = io_status::AccessDenied;
+    return UnusedHandle;
+  }
+  return fd;
+}
+
+void CloseFileHandle(int32_t handle) { CloseHandle(HandleOf(handle)); }

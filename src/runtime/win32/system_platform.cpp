@@ -1,0 +1,201 @@
+// The frame around the program body on Windows: the fault handler is the process's
+// unhandled-exception filter, the argument list is split from the one command-line string,
+// and the process ends through ExitProcess with the same statuses as on Linux.
+#include "runtime/system.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "runtime/command_line.h"
+#include "runtime/file_access.h"
+#include "runtime/system_platform.h"
+#include "runtime/text_output.h"
+
+namespace {
+
+/// The bit in MXCSR from the flags to their masks.
+constexpr uint32_t MxcsrMaskShift = 7;
+
+/// Program name and arguments: 126 arguments are kept, more are only counted.
+constexpr std::size_t MaxItems = 127;
+std::string_view g_items[MaxItems];
+std::size_t g_item_count = 0;
+char g_program_path[MAX_PATH];
+std::size_t g_program_path_length = 0;
+
+/// The main thread's stack, from its thread block: frames are read only inside it.
+uintptr_t g_stack_top = 0;
+/// The faulting stack pointer while a fault is turned into a runtime error.
+uintptr_t g_fault_stack_pointer = 0;
+/// A fault turned into a runtime error is reported from here: after a stack overflow the
+/// thread's own stack has no room left.
+alignas(16) char g_alternate_stack[128 * 1024];
+
+/// The registers of the routine in which the runtime error was raised. The stack listing
+/// unwinds from here with the unwind tables every 64-bit Windows image carries: the frame
+/// pointer of this platform's code does not point at a chain of saved frame pointers.
+CONTEXT g_error_context;
+bool g_have_error_context = false;
+
+/// An SSE fault arrives as "multiple" faults or traps; the unmasked flags in MXCSR tell which.
+FaultRow LookUpSseFault(uint32_t mxcsr) {
+  const uint32_t raised = mxcsr & MxcsrFlags & ~(mxcsr >> MxcsrMaskShift);
+  if (raised & 0x01) return {fault_error::InvalidFloatOperation, true};
+  if (raised & 0x04) return {fault_error::DivisionByZero, true};
+  if (raised & 0x08) return {fault_error::FloatOverflow, true};
+  if (raised & 0x10) return {fault_error::FloatUnderflow, true};
+  if (raised & 0x02) return {fault_error::AccessViolation, true};  // a denormal operand
+  return {0, false};
+}
+
+FaultRow LookUpFault(DWORD code, const CONTEXT& context) {
+  switch (code) {
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, false};
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, true};
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return {fault_error::ArrayBoundsExceeded, false};
+    case EXCEPTION_STACK_OVERFLOW: return {fault_error::StackOverflow, false};
+    case EXCEPTION_FLT_OVERFLOW: return {fault_error::FloatOverflow, true};
+    case EXCEPTION_FLT_UNDERFLOW: return {fault_error::FloatUnderflow, true};
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_STACK_CHECK: return {fault_error::InvalidFloatOperation, true};
+    case EXCEPTION_INT_OVERFLOW: return {fault_error::IntegerOverflow, false};
+    case EXCEPTION_ACCESS_VIOLATION: return {fault_error::AccessViolation, false};
+    case EXCEPTION_FLT_DENORMAL_OPERAND: return {fault_error::AccessViolation, true};
+    case EXCEPTION_SINGLE_STEP:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION: return {fault_error::OtherProcessorFault, false};
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS: return LookUpSseFault(context.MxCsr);
+    default: return {0, false};  // a breakpoint, a misaligned access, an inexact result
+  }
+}
+
+/// Where a faulting thread continues: the floating-point unit set again if the fault came
+/// from it, then the runtime error.
+[[noreturn]] void RaiseFaultError(uint64_t number, void* addr, void* frame, uint64_t resetFpu) {
+  if (resetFpu != 0) LoadFloatingPointSetting();
+  HandleErrorAddrFrame(static_cast<uint16_t>(number), addr, frame);
+}
+
+/// Lets a fault of the table continue at RaiseFaultError on the alternate stack, with the
+/// faulting instruction and frame as its arguments.
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
+  CONTEXT& context = *info->ContextRecord;
+  const FaultRow row = LookUpFault(info->ExceptionRecord->ExceptionCode, context);
+  if (row.number == 0 || Terminating != 0) return EXCEPTION_CONTINUE_SEARCH;
+  if (row.resetsFloatingPoint) {
+    // The state the thread resumes with must not raise the same exception again.
+    context.FltSave.ControlWord = FPUCW;
+    context.FltSave.StatusWord = 0;
+    context.MxCsr &= ~MxcsrFlags;
+  }
+  g_fault_stack_pointer = context.Rsp;
+  g_error_context = context;
+  g_have_error_context = true;
+  // 16-byte aligned as after a call, with the return slot and room for the callee's spills.
+  auto top = reinterpret_cast<uintptr_t>(g_alternate_stack + sizeof g_alternate_stack);
+  top = (top - 64) & ~uintptr_t{15};
+  *reinterpret_cast<uintptr_t*>(top - 8) = 0;
+  context.Rsp = top - 8;
+  context.Rip = reinterpret_cast<DWORD64>(&RaiseFaultError);
+  context.Rcx = row.number;
+  context.Rdx = reinterpret_cast<DWORD64>(info->ExceptionRecord->ExceptionAddress);
+  context.R8 = context.Rbp;
+  context.R9 = row.resetsFloatingPoint ? 1 : 0;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+void BuildArgumentList() {
+  const DWORD length = GetModuleFileNameA(nullptr, g_program_path, sizeof g_program_path);
+  // A full buffer holds a cut path; an empty name is better than a wrong one.
+  g_program_path_length = length > 0 && length < sizeof g_program_path ? length : 0;
+  const char* line = GetCommandLineA();
+  g_item_count = SplitCommandLine(line != nullptr ? line : "", g_items, MaxItems);
+}
+
+/// The standard streams write through the C library's descriptors, which must pass bytes
+/// through unchanged.
+void BindStandardStreams() {
+  _setmode(0, _O_BINARY);
+  _setmode(1, _O_BINARY);
+  _setmode(2, _O_BINARY);
+  BindOutputHandle(Output, 1);
+  BindOutputHandle(StdOut, 1);
+  BindOutputHandle(StdErr, 2);
+  for (TextRec* t : {&Output, &StdOut, &StdErr}) t->LineEnd = "\r\n";  // the platform's line end
+}
+
+/// Moves context to the caller of its routine; false when there is none to move to.
+bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
+  DWORD64 imageBase = 0;
+  PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+  const uintptr_t before = context.Rsp;
+  if (function == nullptr) {
+    // A routine without unwind data keeps nothing on the stack but the return address.
+    if (before < stackFloor || before + sizeof(uintptr_t) > g_stack_top) return false;
+    context.Rip = *reinterpret_cast<const DWORD64*>(before);
+    context.Rsp += sizeof(uintptr_t);
+  } else {
+    PVOID handlerData = nullptr;
+    DWORD64 establisherFrame = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context,
+                     &handlerData, &establisherFrame, nullptr);
+  }
+  return context.Rip != 0 && context.Rsp > before && context.Rsp <= g_stack_top;
+}
+
+}  // namespace
+
+/// One line per frame with the return address into its caller, towards the entry, unwound
+/// from the registers kept when the error was raised.
+void Dump_Stack(void*) {
+  if (!g_have_error_context) return;
+  const bool toConsole = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+  const int maxLines = toConsole ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
+  const uintptr_t stackFloor = g_fault_stack_pointer != 0
+                                   ? g_fault_stack_pointer
+                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  CONTEXT context = g_error_context;
+  for (int lines = 0; lines < maxLines && StepToCaller(context, stackFloor); ++lines) {
+    WriteAddressLine(context.Rip);
+  }
+}
+
+__attribute__((noinline)) void HandleError(uint16_t number) {
+  RtlCaptureContext(&g_error_context);
+  StepToCaller(g_error_context, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  g_have_error_context = true;
+  HandleErrorAddrFrame(number, reinterpret_cast<void*>(g_error_context.Rip),
+                       reinterpret_cast<void*>(g_error_context.Rsp));
+}
+
+void EndProcess(uint16_t status) {
+  SetUnhandledExceptionFilter(nullptr);
+  ExitProcess(status);
+}
+
+int32_t ParamCount() { return g_item_count > 0 ? static_cast<int32_t>(g_item_count - 1) : 0; }
+
+std::string_view ParamStr(int32_t i) {
+  if (i == 0) return std::string_view(g_program_path, g_program_path_length);
+  if (i < 1 || i > ParamCount() || static_cast<std::size_t>(i) >= MaxItems) return {};
+  return g_items[i];
+}
+
+void System_Start(int, char**, void (*body)()) {
+  ULONG_PTR stackLow = 0;
+  ULONG_PTR stackHigh = 0;
+  GetCurrentThreadStackLimits(&stackLow, &stackHigh);
+  g_stack_top = stackHigh;
+  // Room on the stack for the fault handler itself to run after a stack overflow.
+  ULONG handlerRoom = 64 * 1024;
+  SetThreadStackGuarantee(&handlerRoom);
+  SetUnhandledExceptionFilter(OnUnhandledException);
+  LoadFloatingPointSetting();
+  BindStandardStreams();
+  BuildArgumentList();
+  InOutRes = 0;
+  RunBody(body);
+}
