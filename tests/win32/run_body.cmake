@@ -1,13 +1,18 @@
 # Runs one body of frame_bodies_win through Wine and checks its exit status and its standard
 # output. In EXPECT, "@name@" stands for the address that the body told on standard error as
 # "name XXXXXXXX" before it faulted; \r and \n are the line end's bytes. Arguments come as a
-# list in ARGS.
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env TOLVAR_FRAME_BODY=${BODY} wine ${PROGRAM} ${ARGS}
-  # CMake drops carriage returns from what it captures; they are made visible first.
-  COMMAND sed "s/\r/<CR>/g"
-  RESULTS_VARIABLE statuses OUTPUT_VARIABLE out ERROR_VARIABLE told)
-list(GET statuses 0 status)
+# list in ARGS. The program runs with a console (script gives Wine a terminal), its standard
+# output and error redirected into files.
+set(line "TOLVAR_FRAME_BODY=${BODY} wine ${PROGRAM}")
+foreach(arg IN LISTS ARGS)
+  string(APPEND line " '${arg}'")
+endforeach()
+set(o ${CMAKE_CURRENT_BINARY_DIR}/frame-${BODY})
+execute_process(COMMAND script -qec "${line} >${o}.out 2>${o}.err" /dev/null
+  INPUT_FILE /dev/null OUTPUT_QUIET RESULT_VARIABLE status)
+# CMake drops carriage returns from what it reads; they are made visible first.
+execute_process(COMMAND sed "s/\r/<CR>/g" ${o}.out OUTPUT_VARIABLE out)
+file(READ ${o}.err told)
 string(REGEX MATCHALL "[a-z-]+ [0-9A-F]+" pairs "${told}")
 foreach(pair IN LISTS pairs)
   string(REPLACE " " ";" pair "${pair}")

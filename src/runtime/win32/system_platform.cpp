@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "runtime/command_line.h"
+#include "runtime/console.h"
 #include "runtime/file_access.h"
 #include "runtime/system_platform.h"
 #include "runtime/text_output.h"
@@ -173,6 +174,7 @@ __attribute__((noinline)) void HandleError(uint16_t number) {
 
 void EndProcess(uint16_t status) {
   SetUnhandledExceptionFilter(nullptr);
+  RestoreTerminal();
   ExitProcess(status);
 }
 
@@ -197,5 +199,6 @@ void System_Start(int, char**, void (*body)()) {
   BindStandardStreams();
   BuildArgumentList();
   InOutRes = 0;
+  InitCrt();
   RunBody(body);
 }
