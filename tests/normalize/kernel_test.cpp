@@ -60,17 +60,6 @@ TEST(PeakScan, EveryLengthAndOffsetFindsTheRulePeak) {
   }
 }
 
-TEST(PeakScan, QuietBlockKeepsTheFloorAndFullScaleCountsBothSigns) {
-  std::vector<int16_t> s(FilledSlots, 0);
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
-  s[17] = -1000;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
-  s[FilledSlots - 1] = -1025;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1025);
-  s[17] = -32768;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 32768);
-}
-
 TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
   const Ramp ramps[] = {
       {1024, BlockGain(2048), BlockGain(1024)},           // quiet, rising at the limit

@@ -18,7 +18,6 @@ struct Model {
   int64_t posw = 0;
   int32_t mul = 0;
   uint64_t remaining = 0;
-  uint8_t header[8] = {};
   std::vector<std::pair<int64_t, int32_t>> writes;
 
   int32_t Read(void* to, int64_t at, int32_t n) {
@@ -31,11 +30,10 @@ struct Model {
   static int32_t Gain(int32_t p) { return ((1 << 29) / p) * 1016; }
 
   void BufRead() {
-    pos = posr;
     count[bufn] = remaining >= 96000 ? 96000 : static_cast<int32_t>(remaining);
     remaining -= static_cast<uint64_t>(count[bufn]);
+    Read(buf[bufn], posr, count[bufn]);
     posr += count[bufn];
-    pos += Read(buf[bufn], pos, count[bufn]);
     peak[bufn] = 1024;
     for (int i = 0; i < count[bufn] / 2; ++i) {  // the whole samples this read brought
       const int32_t m = buf[bufn][i] < 0 ? -static_cast<int32_t>(buf[bufn][i]) : buf[bufn][i];
@@ -59,11 +57,9 @@ struct Model {
   }
 
   void BufWrite() {
-    pos = posw;
-    std::memcpy(file.data() + pos, buf[bufn], static_cast<size_t>(count[bufn]));
-    writes.emplace_back(pos, count[bufn]);
-    pos += count[bufn];
-    posw = pos;
+    std::memcpy(file.data() + posw, buf[bufn], static_cast<size_t>(count[bufn]));
+    writes.emplace_back(posw, count[bufn]);
+    posw += count[bufn];
   }
 
   void BufMain() {
@@ -97,7 +93,7 @@ struct Model {
     if (!rf64 && std::memcmp(riff, "RIFF", 4) != 0) return false;
     uint64_t ds64Data = 0xFFFFFFFF;
     bool pcm = true, sawFmt = false, dataBeforeFmt = false;
-    std::memset(header, 0, sizeof header);
+    uint8_t header[8] = {};
     pos = 12;
     int32_t n = Read(header, pos, 8);
     pos += n;
@@ -139,16 +135,9 @@ struct Model {
 ModelResult NormalizeModel(const Bytes& file) {
   auto model = std::make_unique<Model>();
   model->file = file;
-  ModelResult result;
-  if (!model->Walk(false)) {
-    result.file = file;
-    result.refused = true;
-    return result;
-  }
-  model->Walk(true);
-  result.file = std::move(model->file);
-  result.writes = std::move(model->writes);
-  return result;
+  const bool refused = !model->Walk(false);
+  if (!refused) model->Walk(true);
+  return {std::move(model->file), refused, std::move(model->writes)};
 }
 
 }  // namespace testing_support

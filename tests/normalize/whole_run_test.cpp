@@ -76,10 +76,6 @@ Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize) {
               container);
 }
 
-Bytes Sized(int dataBytes) {
-  return CanonicalWave(dataBytes == 2 ? std::vector<int16_t>{500} : std::vector<int16_t>{});
-}
-
 enum class End { Normalized, Untouched, Refused, IoFailure };
 
 struct Row {
@@ -96,7 +92,7 @@ std::vector<Row> Rows() {
                           {"data", Noise(20000, 1000, 12)}});
   std::vector<Row> rows = {
       {"empty data chunk", CanonicalWave({}), End::Untouched},
-      {"one sample", Sized(2), End::Normalized},
+      {"one sample", CanonicalWave({500}), End::Normalized},
       {"quiet to the last sample", Wave({{"fmt ", Pcm()}, {"data", Noise(130001, 1000, 10)}}), End::Normalized, 44},
       {"loud chunk, then a short quiet one", twoChunks, End::Normalized, twoChunks.size() - 40000},
       {"rise limit, then look-ahead", Wave({{"data", Passages({{200000, 300}, {150000, 32767}, {200000, 300}}, 7)}}), End::Normalized},
@@ -132,7 +128,7 @@ std::vector<Row> Rows() {
       {"fmt too short to say", Wave({{"fmt ", Cut(Pcm(), 14)}, {"data", Noise(3000, 700, 6)}}), End::Refused},
       {"a later chunk is 24-bit", Wave({{"fmt ", Pcm()}, {"data", Noise(3000, 700, 7)}, {"fmt ", Pcm(1, 24)}, {"data", Noise(3000, 700, 8)}}), End::Refused},
       {"data before a 24-bit fmt", Wave({{"data", Noise(3000, 700, 15)}, {"LIST", Text("INFO")}, {"fmt ", Pcm(1, 24)}}), End::Refused},
-      {"file-size limit 0", Sized(2), End::IoFailure, 0, 0},
+      {"file-size limit 0", CanonicalWave({500}), End::IoFailure, 0, 0},
   };
   for (int dataBytes : {96000, 96002, 100000, 300000}) {
     rows.push_back({"loud, then quiet", Wave({{"fmt ", Pcm()}, {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}), End::Normalized});

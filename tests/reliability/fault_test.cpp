@@ -40,7 +40,14 @@ bool Strikes(Kind kind, int64_t offset, int64_t count) {
   return ++plan.seen[kind] == plan.nth && plan.kind == kind;
 }
 
-int64_t Part(std::size_t count) { return count < 2 ? 0 : static_cast<int64_t>(count / 3) | 1; }
+/// A read or write: done whole, or failed with the plan's errno, or moving a third of its bytes.
+template <typename Buffer, typename Move>
+int64_t Transfer(Kind kind, Move move, int fd, Buffer buf, std::size_t count, int64_t offset) {
+  if (!Strikes(kind, offset, static_cast<int64_t>(count))) return move(fd, buf, count, offset);
+  if (plan.error == 0) return move(fd, buf, count < 2 ? 0 : (count / 3) | 1, offset);
+  errno = plan.error;
+  return -1;
+}
 
 const FileCalls Injecting = {
     SystemFileCalls.open,
@@ -51,16 +58,10 @@ const FileCalls Injecting = {
     },
     [](int fd, void* buf, std::size_t count, int64_t offset) -> int64_t {
       if (offset == plan.cutAt && ftruncate(fd, plan.cutLength) != 0) ADD_FAILURE() << "ftruncate";
-      if (!Strikes(Read, offset, static_cast<int64_t>(count))) return SystemFileCalls.pread(fd, buf, count, offset);
-      if (plan.error == 0) return SystemFileCalls.pread(fd, buf, static_cast<std::size_t>(Part(count)), offset);
-      errno = plan.error;
-      return -1;
+      return Transfer(Read, SystemFileCalls.pread, fd, buf, count, offset);
     },
     [](int fd, const void* buf, std::size_t count, int64_t offset) -> int64_t {
-      if (!Strikes(Write, offset, static_cast<int64_t>(count))) return SystemFileCalls.pwrite(fd, buf, count, offset);
-      if (plan.error == 0) return SystemFileCalls.pwrite(fd, buf, static_cast<std::size_t>(Part(count)), offset);
-      errno = plan.error;
-      return -1;
+      return Transfer(Write, SystemFileCalls.pwrite, fd, buf, count, offset);
     },
 };
 
