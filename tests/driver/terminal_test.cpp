@@ -70,7 +70,7 @@ std::vector<Row> Rows() {
       {.name = "NoDataChunk", .file = [] { return Header(16, false); }, .screen = kTitle + "\n\n, fertig!", .changes = false},
       {.name = "Not16Bit", .file = [] { return Header(24, true); },
        .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!", .status = 4, .changes = false},
-      {.name = "StdoutRedirected", .run = {.stdoutFile = "out"}, .cursorRow = 5},
+      {.name = "StdoutRedirected", .run = {.pipes = true}, .cursorRow = 5},
       // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
       {.name = "ChunkAfterData", .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
        .screen = kTitle + "\n\n Normalisiere Wave... 83.3%, fertig!"},
@@ -109,8 +109,8 @@ std::vector<Row> Rows() {
       // Keys waiting: nothing is asked, and the keys stay for the shell.
       {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
        .screen = kRow5 + "echo hello\n" + kDone, .inputLeft = "echo hello\n"},
-      {.name = "LateAnswer", .run = {.prefill = kRow5, .cursorReplyDelayMs = 500}, .screen = kRow5 + kDone},
-      {.name = "SilentTerminal", .run = {.prefill = kRow5, .answerCursorQuery = false}, .screen = kRow5 + kDone},
+      {.name = "LateAnswer", .run = {.prefill = kRow5, .replyDelayMs = 500}, .screen = kRow5 + kDone},
+      {.name = "SilentTerminal", .run = {.prefill = kRow5, .replyDelayMs = -1}, .screen = kRow5 + kDone},
   };
   // Every signal that ends the process by default and that the tool does not use itself,
   // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not
@@ -134,8 +134,7 @@ TEST_P(WholeRun, OnATerminal) {
   WriteFile(path, before);
   std::vector<std::string> args = row.args;
   for (std::string& arg : args) arg = arg == kFile ? path : arg;
-  PtyRun run = row.run;
-  if (!run.stdoutFile.empty()) run.stdoutFile = dir.file(run.stdoutFile);
+  const PtyRun& run = row.run;
   const PtyResult r = RunTool(args, run);
   EXPECT_EQ(r.exited ? r.exitStatus : -r.termSignal, row.status);
   if (row.screen != "?") { EXPECT_EQ(r.Screen(), row.screen); }
@@ -149,7 +148,7 @@ TEST_P(WholeRun, OnATerminal) {
   if (!row.absent.empty()) { EXPECT_EQ(r.output.find(row.absent), std::string::npos); }
   EXPECT_EQ(r.inputLeft, row.inputLeft);
   EXPECT_EQ(r.stderrText, row.stderrText);
-  if (!run.stdoutFile.empty()) { EXPECT_TRUE(ReadFile(run.stdoutFile).empty()); }
+  EXPECT_EQ(r.stdoutText, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, WholeRun, testing::ValuesIn(Rows()), [](const auto& info) { return info.param.name; });

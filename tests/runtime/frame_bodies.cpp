@@ -32,7 +32,7 @@ unsigned Low32(const void* address) { return static_cast<unsigned>(uintptr_t(add
 // itself must fault.
 __attribute__((noipa)) int DivideByZero(int dividend) {
   const unsigned fault = Low32(frame_bodies_divide_instruction);
-  std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
+  if (IntoEntry != 0) std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
                fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
   int quotient = 0;
   asm volatile(

@@ -83,6 +83,7 @@ TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) 
     void (*statement)(TextRec& t);
     const char* shape;
     std::string sent;
+    int status = 0;
   } table[] = {
       {[](TextRec& t) { Write_Str(0, t, S(200, 'a')); Write_Str(0, t, S(56, 'b')); Write_End(t); },
        "F256", S(200, 'a') + S(56, 'b')},
@@ -93,40 +94,30 @@ TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) 
       {[](TextRec& t) { for (int i = 0; i < 256; ++i) Write_Char(0, t, 'c'); Write_End(t); },
        "T255 F1", S(256, 'c')},
       {[](TextRec& t) {  // items with their padding
-         Write_Str(2, t, "abc");
-         Write_Str(6, t, "abc");
-         Write_Char(3, t, 'x');
-         Write_Float(RealTypeExtended, 1, 6, t, 42.66L);
-         Write_SInt(4, t, 216);
-         Write_End(t);
+         Write_Str(2, t, "abc"), Write_Str(6, t, "abc"), Write_Char(3, t, 'x');
+         Write_Float(RealTypeExtended, 1, 6, t, 42.66L), Write_SInt(4, t, 216), Write_End(t);
        },
        "F22", "abc   abc  x  42.7 216"},
+      {[](TextRec& t) {  // a latched status silences items, but the statement end still flushes
+         InOutRes = io_status::FileNotFound;
+         Write_Str(0, t, "abc"), Write_Char(0, t, 'x'), Write_SInt(0, t, 1);
+         Write_Float(RealTypeExtended, 1, 5, t, 1.0L), Writeln_End(t), Write_End(t);
+       },
+       "F0", "", io_status::FileNotFound},
+      {[](TextRec&) {  // a stream not open: the text is dropped
+         TextRec unbound{};
+         Write_Str(0, unbound, "a"), Writeln_End(unbound);
+         EXPECT_EQ(unbound.Pending, 0);
+       },
+       "", "", io_status::NotOpen},
   };
   for (const auto& row : table) {
     TextRec t = Recorder();
     row.statement(t);
     EXPECT_EQ(Shape, row.shape);
     EXPECT_EQ(Sent, row.sent);
+    EXPECT_EQ(InOutRes, row.status);
   }
-}
-
-TEST(TextStream, LatchedStatusSilencesItemsButTheStatementEndStillFlushes) {
-  TextRec t = Recorder();
-  InOutRes = io_status::FileNotFound;
-  Write_Str(0, t, "abc");
-  Write_Char(0, t, 'x');
-  Write_SInt(0, t, 1);
-  Write_Float(RealTypeExtended, 1, 5, t, 1.0L);
-  Writeln_End(t);
-  Write_End(t);
-  EXPECT_EQ(Shape, "F0");
-  EXPECT_EQ(InOutRes, io_status::FileNotFound);
-  InOutRes = 0;
-  TextRec unbound{};
-  Write_Str(0, unbound, "a");
-  Writeln_End(unbound);
-  EXPECT_EQ(InOutRes, io_status::NotOpen);
-  EXPECT_EQ(unbound.Pending, 0);
   InOutRes = 0;
 }
 

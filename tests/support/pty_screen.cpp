@@ -28,16 +28,6 @@ namespace {
 
 constexpr int kStoppedStatus = 125;  // the small shell's status for a job stopped for good
 
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00 >> (extra + 1)) | (c >> (6 * extra)));
-  for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-}
-
 /// The emulator: a libvterm screen that collects what it says back to the program.
 struct Emulator {
   VTerm* vt;
@@ -54,17 +44,11 @@ struct Emulator {
   std::vector<std::string> Rows() const {
     int rows = 0, cols = 0;
     vterm_get_size(vt, &rows, &cols);
-    std::vector<std::string> text(static_cast<std::size_t>(rows));
+    std::vector<std::string> text;
+    char line[4096];
     for (int row = 0; row < rows; ++row) {
-      std::string& line = text[static_cast<std::size_t>(row)];
-      for (int col = 0; col < cols; ++col) {
-        VTermScreenCell cell{};
-        vterm_screen_get_cell(screen, VTermPos{row, col}, &cell);
-        if (cell.chars[0] == 0) line += ' ';
-        for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) AppendUtf8(line, cell.chars[k]);
-        col += cell.width > 1 ? cell.width - 1 : 0;
-      }
-      line.erase(line.find_last_not_of(' ') + 1);
+      text.emplace_back(line, vterm_screen_get_text(screen, line, sizeof line, VTermRect{row, row + 1, 0, cols}));
+      text.back().erase(text.back().find_last_not_of(' ') + 1);
     }
     return text;
   }
@@ -161,10 +145,9 @@ void Limit(int resource, long bytes) {
   close(master);
   if (slave > 2) close(slave);
   Redirect(run.stdinFile, O_RDONLY, 0);
-  Redirect(run.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 1);
   if (out.write >= 0) dup2(out.write, 1);
   if (err.write >= 0) dup2(err.write, 2);
-  Limit(RLIMIT_STACK, run.stackLimit == 0 ? -1 : static_cast<long>(run.stackLimit));
+  Limit(RLIMIT_STACK, run.stackLimit);
   Limit(RLIMIT_FSIZE, run.fileSizeLimit);
   Limit(RLIMIT_CORE, 0);  // signals that dump core leave no files behind
   if (run.job != 0) RunAsJob(run, tell.write, cmd);
@@ -208,8 +191,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   tcgetattr(slave, &result.modesBefore);
 
   CommandLine cmd(run);
-  const Pipe out(run.stdoutToPipe || run.withoutTerminal);
-  const Pipe err(run.stderrToPipe || run.withoutTerminal);
+  const Pipe out(run.pipes || run.withoutTerminal), err(run.pipes || run.withoutTerminal);
   const Pipe tell(run.job != 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
@@ -240,14 +222,10 @@ PtyResult RunOnPty(const PtyRun& run) {
         poll(&typed, 1, 5000);
       }
       if (s.signal == 0 || program == 0 || kill(program, s.signal) != 0) continue;
-      siginfo_t info{};
       pollfd continued{tell.read, POLLIN, 0};
       if ((s.signal == SIGTSTP || s.signal == SIGSTOP) && (run.job == 'f' || run.job == 'b') &&
           poll(&continued, 1, 30000) == 1) {
         if (read(tell.read, &program, sizeof program) != sizeof program) program = pid;
-      } else if (s.signal == SIGSTOP && program == pid && waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED) == 0) {
-        if (run.whileStopped) run.whileStopped();
-        kill(pid, SIGCONT);
       }
     }
   };
@@ -273,8 +251,8 @@ PtyResult RunOnPty(const PtyRun& run) {
       if (i > 0) continue;
       emulator.Feed(std::string(buf, static_cast<std::size_t>(n)));
       const std::string replies = std::exchange(emulator.replies, "");
-      if (!run.answerCursorQuery || replies.empty()) continue;
-      usleep(static_cast<useconds_t>(run.cursorReplyDelayMs) * 1000);  // the program waits for it
+      if (run.replyDelayMs < 0 || replies.empty()) continue;
+      usleep(static_cast<useconds_t>(run.replyDelayMs) * 1000);  // the program waits for it
       answering = true;
       act();
       answering = false;

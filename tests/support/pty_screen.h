@@ -7,7 +7,6 @@
 
 #include <termios.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,14 +32,12 @@ struct PtyRun {
   std::vector<std::string> env;
   int rows = 24, cols = 80;
   std::string prefill;  ///< fed to the emulator before the start, e.g. line ends
-  bool answerCursorQuery = true;
-  int cursorReplyDelayMs = 0;  ///< the answer comes this late, as over a slow link
-  std::string stdinFile, stdoutFile;  ///< instead of the pty; empty: the pty
-  /// Standard output / error into pipes, read into PtyResult::stdoutText / stderrText; with
+  int replyDelayMs = 0;  ///< the cursor question is answered this late, as over a slow link; -1: never
+  std::string stdinFile;  ///< instead of the pty; empty: the pty
+  /// Standard output and error into pipes, read into PtyResult::stdoutText / stderrText; with
   /// closeStdoutReader the reading end is closed at once, so that writes there fail.
-  bool stdoutToPipe = false, closeStdoutReader = false, stderrToPipe = false;
-  unsigned long stackLimit = 0;  ///< bytes; 0: inherited
-  long fileSizeLimit = -1;       ///< bytes (ulimit -f); -1: inherited
+  bool pipes = false, closeStdoutReader = false;
+  long stackLimit = -1, fileSizeLimit = -1;  ///< bytes (ulimit -s, -f); -1: inherited
   /// A new session without a controlling terminal, input from /dev/null, output to pipes.
   bool withoutTerminal = false;
   /// 0: the program is the terminal's foreground process. Else a small shell runs it as a
@@ -50,9 +47,6 @@ struct PtyRun {
   /// A job stopped otherwise is killed and the run ends with status 125.
   char job = 0;
   std::vector<Step> steps;  ///< carried out in order, each once its trigger holds
-  /// With a SIGSTOP step on a program that is no job: called once it has stopped, before it
-  /// is continued.
-  std::function<void()> whileStopped;
   int timeoutSeconds = 60;
 };
 
