@@ -11,9 +11,8 @@ namespace testing_support {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tolvar-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
-  path_ = pattern;
+  path_ = std::string(base && *base ? base : "/tmp") + "/tolvar-test-XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << path_;
 }
 
 TempDir::~TempDir() {
@@ -46,17 +45,12 @@ void PutChunk(Bytes& b, std::string_view fourcc, const Bytes& body) {
 }
 
 Bytes RiffHeader(uint32_t riffSize) {
-  Bytes b;
-  PutTag(b, "RIFF");
-  PutU32(b, riffSize);
-  PutTag(b, "WAVE");
-  return b;
+  Bytes b{'R', 'I', 'F', 'F'};
+  return PutU32(b, riffSize), PutTag(b, "WAVE"), b;
 }
 
 void FixRiffSize(Bytes& b) {
-  Bytes size;
-  PutU32(size, static_cast<uint32_t>(b.size() - 8));
-  std::copy(size.begin(), size.end(), b.begin() + 4);
+  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>((b.size() - 8) >> (8 * i));
 }
 
 Bytes FmtBody(uint16_t formatTag, uint16_t channels, uint32_t rate, uint16_t bits) {
@@ -75,9 +69,7 @@ Bytes SampleBytes(const std::vector<int16_t>& samples) {
 Bytes CanonicalWave(const std::vector<int16_t>& samples) {
   Bytes b = RiffHeader(0);
   PutChunk(b, "fmt ", FmtBody(1, 2, 44100, 16));
-  PutChunk(b, "data", SampleBytes(samples));
-  FixRiffSize(b);
-  return b;
+  return PutChunk(b, "data", SampleBytes(samples)), FixRiffSize(b), b;
 }
 
 }  // namespace testing_support
