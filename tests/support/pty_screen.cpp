@@ -226,7 +226,6 @@ PtyResult RunOnPty(const PtyRun& run) {
   // What the program wrote before its end may still be in the pty; the slave stays open
   // here, so reading stops when nothing more comes.
   while (pump(50)) {}
-  for (int fd : {watched[1].fd, watched[2].fd, tell.read}) close(fd);
   tcgetattr(slave, &result.modesAfter);
   termios drain = result.modesAfter;
   drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
@@ -234,8 +233,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
     result.inputLeft.append(buf, static_cast<std::size_t>(n));
   }
-  close(slave);
-  close(master);
+  for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);
   result.exited = WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
   result.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
