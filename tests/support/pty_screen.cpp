@@ -98,6 +98,12 @@ struct Pipe {
 
 /// In the forked child: the pty becomes the controlling terminal and the standard handles.
 [[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, int out, int err, int tell) {
+  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
+  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
+  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   setsid();
   if (!run.withoutTerminal) {
     ioctl(slave, TIOCSCTTY, 0);
