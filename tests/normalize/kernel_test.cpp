@@ -3,7 +3,6 @@
 // it, whatever the length, the alignment and the direction of the ramp.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -12,21 +11,10 @@
 
 namespace {
 
-int32_t RulePeak(const int16_t* s, int32_t slots) {
+int32_t RulePeak(const std::vector<int16_t>& s) {
   int32_t peak = PeakFloor;
-  for (int32_t i = 0; i < slots; ++i) {
-    const int32_t m = s[i] < 0 ? -s[i] : s[i];
-    if (m > peak) peak = m;
-  }
+  for (const int16_t x : s) peak = std::max(peak, std::abs(int32_t{x}));
   return peak;
-}
-
-void RuleScale(int16_t* s, int32_t slots, int32_t mul, int32_t step) {
-  for (int32_t i = 0; i < slots; ++i) {
-    const int32_t gain = (mul + i * step) >> 10;
-    const int32_t x = s[i] * gain;
-    s[i] = static_cast<int16_t>(x < 0 ? -(-x / 16384) : x / 16384);
-  }
 }
 
 /// Noise of magnitude up to peak (-32768 included when peak is 32768).
@@ -38,64 +26,51 @@ std::vector<int16_t> Noise(std::size_t n, int32_t peak, uint32_t seed) {
   return v;
 }
 
-/// A block and the ramp the gain engine could run over it: mul never exceeds the block
-/// gain of the block's peak, which keeps every product within 32 bits.
-struct Ramp {
-  int32_t peak;
-  int32_t mul;
-  int32_t target;
-};
+/// ScaleRamp's result must equal the rule's, applied one slot at a time.
+void ExpectRuleScale(std::vector<int16_t> s, int32_t mul, int32_t step) {
+  std::vector<int16_t> want = s;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const int32_t x = want[i] * ((mul + static_cast<int32_t>(i) * step) >> 10);
+    want[i] = static_cast<int16_t>(x < 0 ? -(-x / 16384) : x / 16384);
+  }
+  ScaleRamp(s.data(), static_cast<int32_t>(s.size()), mul, step);
+  ASSERT_EQ(s, want) << "mul " << mul << ", step " << step << ", " << s.size() << " slots";
+}
 
 }  // namespace
 
 TEST(PeakScan, EveryLengthAndOffsetFindsTheRulePeak) {
-  std::vector<int16_t> base = Noise(300, 20000, 7);
+  const std::vector<int16_t> base = Noise(300, 20000, 7);
   for (int32_t offset = 0; offset < 3; ++offset) {
     for (int32_t slots = 0; slots <= 200; ++slots) {
       std::vector<int16_t> s(base.begin() + offset, base.begin() + offset + slots);
       // The extreme sits in a different lane, or in the tail, for every length.
       if (slots > 0) s[static_cast<std::size_t>(slots * 7 / 11)] = slots % 2 ? -32768 : 32767;
-      ASSERT_EQ(PeakOf(s.data(), slots), RulePeak(s.data(), slots)) << slots << " at " << offset;
+      ASSERT_EQ(PeakOf(s.data(), slots), RulePeak(s)) << slots << " at " << offset;
     }
   }
 }
 
-TEST(PeakScan, QuietBlockKeepsTheFloorAndFullScaleCountsBothSigns) {
-  std::vector<int16_t> s(FilledSlots, 0);
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
-  s[17] = -1000;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1024);
-  s[FilledSlots - 1] = -1025;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 1025);
-  s[17] = -32768;
-  EXPECT_EQ(PeakOf(s.data(), FilledSlots), 32768);
-}
-
 TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
-  const Ramp ramps[] = {
-      {1024, BlockGain(2048), BlockGain(1024)},           // quiet, rising at the limit
-      {1024, BlockGain(1024), BlockGain(1024)},           // the largest gain, flat
-      {32768, BlockGain(32768), BlockGain(32768)},        // full scale, flat
-      {1024, BlockGain(1024), BlockGain(32768)},          // the steepest fall there is
+  // A block's peak and a ramp the gain engine could run over it: mul never exceeds the block
+  // gain of the block's peak, which keeps every product within 32 bits.
+  const struct { int32_t peak, mul, target; } ramps[] = {
+      {1024, BlockGain(2048), BlockGain(1024)},             // quiet, rising at the limit
+      {1024, BlockGain(1024), BlockGain(1024)},             // the largest gain, flat
+      {32768, BlockGain(32768), BlockGain(32768)},          // full scale, flat
+      {1024, BlockGain(1024), BlockGain(32768)},            // the steepest fall there is
       {20000, BlockGain(20000), BlockGain(20000) - 95999},  // a fall too small for a step
-      {16384, 1 << 24, (1 << 24) + RiseLimit},            // x1.0 rising
+      {16384, 1 << 24, (1 << 24) + RiseLimit},              // x1.0 rising
       {4000, BlockGain(30000), BlockGain(4000)},
       {8192, (1 << 25) - RiseLimit / 2, (1 << 25) + RiseLimit / 2},  // rising across 2^25
       {8192, (1 << 25) + 700000, (1 << 25) - 300000},                // falling across 2^25
   };
   uint32_t seed = 1;
-  for (const Ramp& r : ramps) {
+  for (const auto& r : ramps) {
+    const int32_t step = (std::min(r.target, r.mul + RiseLimit) - r.mul) / RampDivisor;
     // Lengths across the vector width and across the ramp's 1024-slot rows.
     for (int32_t slots : {FilledSlots, 1, 15, 16, 17, 31, 33, 1000, 1024, 1041, 2101, FilledSlots - 5}) {
-      int32_t target = r.target;
-      if (target - r.mul > RiseLimit) target = r.mul + RiseLimit;
-      const int32_t step = (target - r.mul) / RampDivisor;
-      std::vector<int16_t> got = Noise(static_cast<std::size_t>(slots), r.peak, seed++);
-      std::vector<int16_t> want = got;
-      ScaleRamp(got.data(), slots, r.mul, step);
-      RuleScale(want.data(), slots, r.mul, step);
-      ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 2))
-          << "peak " << r.peak << ", mul " << r.mul << ", step " << step << ", " << slots << " slots";
+      ExpectRuleScale(Noise(static_cast<std::size_t>(slots), r.peak, seed++), r.mul, step);
     }
   }
 }
@@ -105,12 +80,6 @@ TEST(ScaleRamp, GainsOutsideTheNormalRangeStillFollowTheRule) {
   // crossing it, and gains far above x31.75, on samples small enough not to overflow.
   // Steps far larger than a block's, so that a row's offset of the fine part wraps.
   const struct { int32_t mul, step; } cases[] = {{-(1 << 20), 40}, {1 << 20, -1000}, {(1 << 30) + 5, 7},
-                                                  {3, 20011}, {1 << 28, -40009}, {(1 << 29) + 999, 0}};
-  for (const auto& c : cases) {
-    std::vector<int16_t> got = Noise(4109, 1000, 99);
-    std::vector<int16_t> want = got;
-    ScaleRamp(got.data(), 4109, c.mul, c.step);
-    RuleScale(want.data(), 4109, c.mul, c.step);
-    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 2)) << c.mul << " " << c.step;
-  }
+                                                  {3, 20011},        {1 << 28, -40009}, {(1 << 29) + 999, 0}};
+  for (const auto& c : cases) ExpectRuleScale(Noise(4109, 1000, 99), c.mul, c.step);
 }

@@ -5,20 +5,15 @@
 #include <memory>
 
 namespace testing_support {
-namespace {
 
-struct Model {
+/// The model's whole state, as the tool keeps it.
+struct ReferenceModel {
   Bytes file;
-  int64_t pos = 0;
+  int64_t pos = 0, posr = 0, posw = 0;
   int16_t buf[2][96000] = {};
-  int32_t count[2] = {};
-  int32_t peak[2] = {};
-  int32_t bufn = 0;
-  int64_t posr = 0;
-  int64_t posw = 0;
+  int32_t count[2] = {}, peak[2] = {}, bufn = 0;
   int32_t mul = 0;
   uint64_t remaining = 0;
-  uint8_t header[8] = {};
   std::vector<std::pair<int64_t, int32_t>> writes;
 
   int32_t Read(void* to, int64_t at, int32_t n) {
@@ -31,11 +26,10 @@ struct Model {
   static int32_t Gain(int32_t p) { return ((1 << 29) / p) * 1016; }
 
   void BufRead() {
-    pos = posr;
     count[bufn] = remaining >= 96000 ? 96000 : static_cast<int32_t>(remaining);
     remaining -= static_cast<uint64_t>(count[bufn]);
+    Read(buf[bufn], posr, count[bufn]);
     posr += count[bufn];
-    pos += Read(buf[bufn], pos, count[bufn]);
     peak[bufn] = 1024;
     for (int i = 0; i < count[bufn] / 2; ++i) {  // the whole samples this read brought
       const int32_t m = buf[bufn][i] < 0 ? -static_cast<int32_t>(buf[bufn][i]) : buf[bufn][i];
@@ -59,11 +53,9 @@ struct Model {
   }
 
   void BufWrite() {
-    pos = posw;
-    std::memcpy(file.data() + pos, buf[bufn], static_cast<size_t>(count[bufn]));
-    writes.emplace_back(pos, count[bufn]);
-    pos += count[bufn];
-    posw = pos;
+    std::memcpy(file.data() + posw, buf[bufn], static_cast<size_t>(count[bufn]));
+    writes.emplace_back(posw, count[bufn]);
+    posw += count[bufn];
   }
 
   void BufMain() {
@@ -78,10 +70,7 @@ struct Model {
     } while (count[bufn] != 0);
   }
 
-  static uint32_t U32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-  }
+  static uint32_t U32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
   static bool Pcm16(const uint8_t* b, int32_t n) {
     static const uint8_t sub[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
@@ -97,17 +86,14 @@ struct Model {
     if (!rf64 && std::memcmp(riff, "RIFF", 4) != 0) return false;
     uint64_t ds64Data = 0xFFFFFFFF;
     bool pcm = true, sawFmt = false, dataBeforeFmt = false;
-    std::memset(header, 0, sizeof header);
+    uint8_t header[8] = {};
     pos = 12;
-    int32_t n = Read(header, pos, 8);
-    pos += n;
-    while (n >= 1) {
-      const int64_t body = pos;
+    for (int32_t n = Read(header, pos, 8); n >= 1; n = Read(header, pos, 8)) {
+      const int64_t body = pos += n;  // a short header still counts its bytes
       uint64_t size = U32(header + 4);
       uint8_t ds64[16];
-      if (rf64 && std::memcmp(header, "ds64", 4) == 0 && size >= 16 && Read(ds64, body, 16) == 16) {
+      if (rf64 && std::memcmp(header, "ds64", 4) == 0 && size >= 16 && Read(ds64, body, 16) == 16)
         ds64Data = U32(ds64 + 8) | static_cast<uint64_t>(U32(ds64 + 12)) << 32;
-      }
       if (std::memcmp(header, "fmt ", 4) == 0) {
         uint8_t fmt[40];
         pcm = Pcm16(fmt, Read(fmt, body, static_cast<int32_t>(std::min<uint64_t>(size, 40))));
@@ -127,28 +113,17 @@ struct Model {
       const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
       if (next >= static_cast<uint64_t>(file.size())) break;  // no further header
       pos = static_cast<int64_t>(next);
-      n = Read(header, pos, 8);
-      pos += n;
     }
     return true;
   }
 };
 
-}  // namespace
-
 ModelResult NormalizeModel(const Bytes& file) {
-  auto model = std::make_unique<Model>();
+  auto model = std::make_unique<ReferenceModel>();
   model->file = file;
-  ModelResult result;
-  if (!model->Walk(false)) {
-    result.file = file;
-    result.refused = true;
-    return result;
-  }
-  model->Walk(true);
-  result.file = std::move(model->file);
-  result.writes = std::move(model->writes);
-  return result;
+  const bool refused = !model->Walk(false);
+  if (!refused) model->Walk(true);
+  return {std::move(model->file), refused, std::move(model->writes)};
 }
 
 }  // namespace testing_support

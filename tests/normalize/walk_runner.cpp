@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -10,7 +9,6 @@
 #include "normalize/buffers.h"
 #include "normalize/gain.h"
 #include "runtime/console.h"
-#include "runtime/file_access.h"
 #include "runtime/text_output.h"
 
 namespace testing_support {

@@ -12,10 +12,8 @@
 using namespace testing_support;
 using namespace std::literals;
 
-namespace {
-
 /// Samples in passages of the given lengths and loudness, a deterministic noise.
-Bytes Passages(std::initializer_list<std::pair<int, int>> lengthAndPeak, uint32_t seed = 1) {
+static Bytes Passages(std::initializer_list<std::pair<int, int>> lengthAndPeak, uint32_t seed = 1) {
   std::mt19937 rng(seed);
   std::vector<int16_t> out;
   for (auto [length, peak] : lengthAndPeak) {
@@ -25,27 +23,22 @@ Bytes Passages(std::initializer_list<std::pair<int, int>> lengthAndPeak, uint32_
   return SampleBytes(out);
 }
 
-Bytes Noise(int samples, int peak, uint32_t seed) { return Passages({{samples, peak}}, seed); }
-Bytes Cut(Bytes b, size_t size) { return b.resize(size), b; }
-Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-Bytes Pcm(uint16_t tag = 1, uint16_t bits = 16) { return FmtBody(tag, 2, 44100, bits); }
+static Bytes Noise(int samples, int peak, uint32_t seed) { return Passages({{samples, peak}}, seed); }
+static Bytes Cut(Bytes b, size_t size) { return b.resize(size), b; }
+static Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+static Bytes Pcm(uint16_t tag = 1, uint16_t bits = 16) { return FmtBody(tag, 2, 44100, bits); }
 
 /// A chunk header whose size field says something other than the body that follows.
-Bytes Header(std::string_view tag, uint32_t size) {
-  Bytes b;
-  PutTag(b, tag);
-  PutU32(b, size);
-  return b;
-}
+static Bytes Header(std::string_view tag, uint32_t size) { Bytes b = Text(tag); return PutU32(b, size), b; }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
+static Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
 }
 
 /// A WAVE file of these chunks; a chunk named "" is put in as raw bytes.
-Bytes Wave(std::initializer_list<std::pair<std::string_view, Bytes>> chunks, std::string_view container = "RIFF") {
+static Bytes Wave(std::initializer_list<std::pair<std::string_view, Bytes>> chunks, std::string_view container = "RIFF") {
   Bytes b = Header(container, 0xFFFFFFFF);
   PutTag(b, "WAVE");
   for (const auto& [tag, body] : chunks) {
@@ -57,46 +50,33 @@ Bytes Wave(std::initializer_list<std::pair<std::string_view, Bytes>> chunks, std
 }
 
 /// An extensible "fmt " body for 16 bits whose sub-format GUID starts with subFormat.
-Bytes Extensible(uint8_t subFormat) {
-  Bytes b = Join({Pcm(0xFFFE), {22, 0, 16, 0, 3, 0, 0, 0, subFormat}});
-  for (uint8_t x : {0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}) b.push_back(x);
-  return b;
+static Bytes Extensible(uint8_t subFormat) {
+  return Join({Pcm(0xFFFE), {22, 0, 16, 0, 3, 0, 0, 0, subFormat, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}});
 }
 
 /// RF64/BW64: "ds64" (its body cut to ds64Bytes) giving the "data" size, whose own field
 /// says 0xFFFFFFFF; 200000 bytes of samples, then a LIST.
-Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize) {
+static Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize) {
   Bytes ds64;
-  for (uint64_t v : {uint64_t{0xFFFFFFFF}, dataSize, uint64_t{50000}}) {
-    PutU32(ds64, static_cast<uint32_t>(v));
-    PutU32(ds64, static_cast<uint32_t>(v >> 32));
-  }
+  for (uint64_t v : {uint64_t{0xFFFFFFFF}, dataSize, uint64_t{50000}})
+    for (int i = 0; i < 64; i += 8) ds64.push_back(static_cast<uint8_t>(v >> i));
   return Wave({{"ds64", Cut(ds64, static_cast<size_t>(ds64Bytes))}, {"fmt ", Pcm()}, {"", Header("data", 0xFFFFFFFF)},
                {"", Noise(100000, 800, 20)}, {"LIST", Text("INFOICMT\x04\0\0\0note"sv)}},
               container);
 }
 
-Bytes Sized(int dataBytes) {
-  return CanonicalWave(dataBytes == 2 ? std::vector<int16_t>{500} : std::vector<int16_t>{});
-}
-
 enum class End { Normalized, Untouched, Refused, IoFailure };
 
-struct Row {
-  const char* what;
-  Bytes file;
-  End end;
-  size_t quietFrom = 0;  ///< from this byte on every sample is raised by x31.75 (0: no check)
-  long fileSizeLimit = -1;
-};
+/// quietFrom: from this byte on every sample is raised by x31.75 (0: no check).
+struct Row { const char* what; Bytes file; End end; size_t quietFrom = 0; long fileSizeLimit = -1; };
 
-std::vector<Row> Rows() {
+static std::vector<Row> Rows() {
   const Bytes list = Text("INFOISFT\x06\0\0\0tolvar"sv);
   Bytes twoChunks = Wave({{"fmt ", Pcm()}, {"data", Noise(150000, 30000, 11)}, {"LIST", Text("INFO")},
                           {"data", Noise(20000, 1000, 12)}});
   std::vector<Row> rows = {
       {"empty data chunk", CanonicalWave({}), End::Untouched},
-      {"one sample", Sized(2), End::Normalized},
+      {"one sample", CanonicalWave({500}), End::Normalized},
       {"quiet to the last sample", Wave({{"fmt ", Pcm()}, {"data", Noise(130001, 1000, 10)}}), End::Normalized, 44},
       {"loud chunk, then a short quiet one", twoChunks, End::Normalized, twoChunks.size() - 40000},
       {"rise limit, then look-ahead", Wave({{"data", Passages({{200000, 300}, {150000, 32767}, {200000, 300}}, 7)}}), End::Normalized},
@@ -132,17 +112,14 @@ std::vector<Row> Rows() {
       {"fmt too short to say", Wave({{"fmt ", Cut(Pcm(), 14)}, {"data", Noise(3000, 700, 6)}}), End::Refused},
       {"a later chunk is 24-bit", Wave({{"fmt ", Pcm()}, {"data", Noise(3000, 700, 7)}, {"fmt ", Pcm(1, 24)}, {"data", Noise(3000, 700, 8)}}), End::Refused},
       {"data before a 24-bit fmt", Wave({{"data", Noise(3000, 700, 15)}, {"LIST", Text("INFO")}, {"fmt ", Pcm(1, 24)}}), End::Refused},
-      {"file-size limit 0", Sized(2), End::IoFailure, 0, 0},
+      {"file-size limit 0", CanonicalWave({500}), End::IoFailure, 0, 0},
   };
-  for (int dataBytes : {96000, 96002, 100000, 300000}) {
+  for (int dataBytes : {96000, 96002, 100000, 300000})
     rows.push_back({"loud, then quiet", Wave({{"fmt ", Pcm()}, {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}), End::Normalized});
-  }
   return rows;
 }
 
-int16_t SampleAt(const Bytes& b, size_t at) { return static_cast<int16_t>(b[at] | b[at + 1] << 8); }
-
-}  // namespace
+static int16_t SampleAt(const Bytes& b, size_t at) { return static_cast<int16_t>(b[at] | b[at + 1] << 8); }
 
 TEST(FileBytes, EachFileEndsAsTheModelSays) {
   const char* const lastRows[] = {"%, fertig!", ", fertig!", " Nur 16-Bit-PCM wird unterstützt, Datei unverändert!",
@@ -153,9 +130,7 @@ TEST(FileBytes, EachFileEndsAsTheModelSays) {
     TempDir dir;
     const std::string path = dir.file("take.wav");
     WriteFile(path, row.file);
-    PtyRun run;
-    run.fileSizeLimit = row.fileSizeLimit;
-    const PtyResult r = RunTool({path}, run);
+    const PtyResult r = RunTool({path}, {.fileSizeLimit = row.fileSizeLimit});
     const Bytes out = ReadFile(path);
     const auto end = static_cast<int>(row.end);
     EXPECT_EQ(r.exitStatus, statuses[end]);
@@ -165,8 +140,7 @@ TEST(FileBytes, EachFileEndsAsTheModelSays) {
     EXPECT_EQ(model.refused, row.end == End::Refused);
     EXPECT_TRUE(out == (row.end == End::IoFailure ? row.file : model.file));
     EXPECT_EQ(out != row.file, row.end == End::Normalized);
-    for (size_t at = row.quietFrom; row.quietFrom != 0 && at + 1 < out.size(); at += 2) {
+    for (size_t at = row.quietFrom; row.quietFrom != 0 && at + 1 < out.size(); at += 2)
       ASSERT_EQ(SampleAt(out, at), SampleAt(row.file, at) * 127 / 4) << "byte " << at;
-    }
   }
 }

@@ -5,8 +5,7 @@
 #include <signal.h>
 
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "support/files.h"
 #include "support/pty_screen.h"
@@ -38,24 +37,18 @@ const std::string kTopBlank(2, '\n');
 const Case kCases[] = {
     {"CrLfStartsNextRow", {"w:XY\r\nZ"}, kTopBlank + "XY\nZ", 3, 1},
     {"LfKeepsTheColumn", {"w:XY\nZ"}, kTopBlank + "XY\n  Z", 3, 3},
-    {"BackspaceDoesNotErase", {"w:XYZ\b\bW"}, kTopBlank + "XWZ", 2, 2},
-    {"BackspaceStopsInCol1", {"w:\bA"}, kTopBlank + "A", 2, 1},
-    {"BackspaceStaysOnRow", {"w:AB\r\n\b\bC"}, kTopBlank + "AB\nC", 3, 1},
-    {"BellChangesNothing", {"w:A\aB"}, kTopBlank + "AB", 2, 2},
-    {"TabIsOneCell", {"w:A\tB"}, kTopBlank + "A○B", 2, 3},
-    {"CrReturnsToCol1", {"w:ABC\rX"}, kTopBlank + "XBC", 2, 1},
+    // Backspace neither erases nor leaves column 1 (for the row above).
+    {"BackspaceMovesLeftInTheRow", {"w:\bXYZ\b\bW\r\n\b\bC"}, kTopBlank + "XWZ\nC", 3, 1},
+    // The bell takes no cell, a tab takes one.
+    {"CrBellAndTab", {"w:ABC\rX\aY\tZ"}, kTopBlank + "XY○Z", 2, 4},
     {"EscapeIsShownNotObeyed", {"w:\x1b[2J\x1b[1;1Hx"}, kTopBlank + "←[2J←[1;1Hx", 2, 11},
     // The wrap after the last column comes at once: the line end then goes one row further.
     {"FullRowThenLineEnd", {"l:" + std::string(80, 'a'), "w:B"}, kTopBlank + std::string(80, 'a') + "\n\nB", 4, 1},
     {"LineFeedOnLastRowScrolls", {"w:AB\nC"}, std::string(22, '\n') + "AB\n  C", 23, 3, 23},
     {"LastCellScrollsAtOnce", {"g:80,24", "w:Z"}, std::string(22, '\n') + std::string(79, ' ') + "Z", 23, 0, 23},
-    {"GotoXZero", {"w:AB", "g:0,3", "w:C"}, kTopBlank + "ABC", 2, 3},
-    {"GotoYZero", {"w:AB", "g:3,0", "w:C"}, kTopBlank + "ABC", 2, 3},
-    {"GotoXPastWidth", {"w:AB", "g:81,3", "w:C"}, kTopBlank + "ABC", 2, 3},
-    {"GotoYPastHeight", {"w:AB", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
-    {"GotoInside", {"w:AB", "g:1,3", "w:C"}, kTopBlank + "CB", 2, 1},
+    {"GotoOutsideIgnored", {"w:AB", "g:0,3", "g:3,0", "g:81,3", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
+    {"GotoInside", {"w:AB", "g:1,3", "w:C", "g:10,5"}, kTopBlank + "CB", 4, 9},
     {"GotoLastColumn", {"w:AB", "g:80,3", "w:C"}, kTopBlank + "AB" + std::string(77, ' ') + "C", 3, 0},
-    {"GotoMovesVisibleCursor", {"w:AB", "g:10,5"}, kTopBlank + "AB", 4, 9},
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
     {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
      kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
@@ -65,36 +58,26 @@ class Device : public testing::TestWithParam<Case> {};
 
 TEST_P(Device, ShowsCellsAndCursor) {
   const Case& c = GetParam();
-  PtyRun run;
-  run.cols = c.cols;
-  const PtyResult r = Probe(c.ops, run, c.startRow);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.Screen(), c.screen);
-  EXPECT_EQ(r.cursorRow, c.cursorRow);
-  EXPECT_EQ(r.cursorCol, c.cursorCol);
-  EXPECT_EQ(r.output.find('\a'), std::string::npos) << "the bell makes no sound";
+  const PtyResult r = Probe(c.ops, {.cols = c.cols}, c.startRow);
+  // Status, cells, cursor, and no bell sounded.
+  EXPECT_EQ(std::tuple(r.exitStatus, r.Screen(), r.cursorRow, r.cursorCol, r.output.find('\a') == std::string::npos),
+            std::tuple(0, c.screen, c.cursorRow, c.cursorCol, true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Probe, Device, testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Glyphs, EveryByteShowsItsCodePage437Picture) {
   // Bytes 7, 8, 10 and 13 move the cursor instead; a blank stands in for them.
-  const std::string kHigh[] = {
-      " ☺☻♥♦♣♠•◘○◙♂♀♪♫☼►◄↕‼¶§▬↨↑↓→←∟↔▲▼",
+  const std::string kRows[] = {
+      " ☺☻♥♦♣♠  ○ ♂♀ ♫☼►◄↕‼¶§▬↨↑↓→←∟↔▲▼", R"( !"#$%&'()*+,-./0123456789:;<=>?)",
+      "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_", "`abcdefghijklmnopqrstuvwxyz{|}~⌂",
       "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒ", "áíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐",
       "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀", "αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0"};
   std::vector<std::string> ops;
   std::string expected;
   for (int row = 0; row < 8; ++row) {
     ops.push_back("x:" + std::to_string(row));
-    std::string shown = row == 0 ? kHigh[0] : row < 4 ? "" : kHigh[row - 3];
-    for (int byte = row * 32; row > 0 && row < 4 && byte < row * 32 + 32; ++byte) {
-      shown += byte == 0x7F ? "⌂" : std::string(1, static_cast<char>(byte));
-    }
-    for (const std::string control : {"•", "◘", "◙", "♪"}) {
-      if (row == 0) shown.replace(shown.find(control), control.size(), " ");
-    }
-    expected += shown + (row < 7 ? "\n" : "");
+    expected += kRows[row] + (row < 7 ? "\n" : "");
   }
   EXPECT_EQ(Probe(ops, {}, 0).Screen(), expected);
 }
@@ -103,32 +86,25 @@ TEST(Glyphs, OtherCodesetsGetTheirOwnBytesOrAQuestionMark) {
   TempDir dir;
   const std::string command = "localedef -i de_DE -f ISO-8859-1 " + dir.file("de") + " >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "cannot build an ISO-8859-1 locale";
-  PtyRun run;
-  run.env = {"LOCPATH=" + dir.path(), "LC_ALL=de"};
-  EXPECT_NE(Probe({"w:[\x94\x01\xc4]"}, run).output.find("[\xF6??]"), std::string::npos);
+  EXPECT_NE(Probe({"w:[\x94\x01\xc4]"}, {.env = {"LOCPATH=" + dir.path(), "LC_ALL=de"}}).output.find("[\xF6??]"), std::string::npos);
 }
 
 // The probe's first statement goes out at once; text written right after it is held back,
 // as less than 1/60 s has passed. It must still show while the program waits (else the
 // signal that ends the run is never sent), and before anything else reaches the terminal.
 TEST(HeldOutput, ShowsWhileTheProgramWaits) {
-  PtyRun run;
-  run.steps = {{.when = "HELD", .signal = SIGTERM}};
-  const PtyResult r = Probe({"l:READY", "w:HELD", "wait"}, run, 0);
-  EXPECT_EQ(r.termSignal, SIGTERM);
-  EXPECT_EQ(r.Screen(), "READY\nHELD");
+  const PtyResult r = Probe({"l:READY", "w:HELD", "wait"}, {.steps = {{.when = "HELD", .signal = SIGTERM}}}, 0);
+  EXPECT_EQ(std::tuple(r.termSignal, r.Screen()), std::tuple(SIGTERM, "READY\nHELD"));
 }
 
 TEST(HeldOutput, ReachesTheTerminalBeforeTheRuntimeErrorReportAndModesComeBack) {
   std::vector<std::string> ops = {"l:READY"};
   for (int i = 0; i < 200; ++i) ops.insert(ops.end(), {"r", "w:HELD " + std::to_string(i)});
-  ops.push_back("error:201");
+  ops.push_back("e:201");
   const PtyResult r = Probe(ops, {}, 0);
-  EXPECT_EQ(r.exitStatus, 201);
+  EXPECT_EQ(std::tuple(r.exitStatus, r.ModesGivenBack()), std::tuple(201, true));
   const std::string screen = r.Screen();
-  EXPECT_LT(screen.find("READY\nHELD 199"), screen.find("Runtime error 201")) << screen;
-  EXPECT_NE(screen.find("Runtime error 201"), std::string::npos) << screen;
-  EXPECT_TRUE(r.ModesGivenBack());
+  EXPECT_NE(screen.find("Runtime error 201", screen.find("READY\nHELD 199")), std::string::npos) << screen;
 }
 
 }  // namespace

@@ -19,67 +19,62 @@ namespace {
 
 const Bytes Ten = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
 
-// The system's calls, counted, with the write cut to a limit and one call failing.
-int opens, writes, failWriteAt, reads, interruptReadAt;
+// The system's calls: opens counted, writes cut to a limit, and the failAt-th read or write failing.
+int opens, calls, failAt, failErrno;
 std::size_t writeLimit;
+
+bool Fails() { return ++calls == failAt ? (errno = failErrno, true) : false; }
 
 const FileCalls Scripted = {
     [](const char* path, int flags) { return ++opens, SystemFileCalls.open(path, flags); },
     SystemFileCalls.size,
-    [](int fd, void* buf, std::size_t count, int64_t offset) -> int64_t {
-      if (++reads != interruptReadAt) return SystemFileCalls.pread(fd, buf, count, offset);
-      errno = EINTR;
-      return -1;
-    },
-    [](int fd, const void* buf, std::size_t count, int64_t offset) -> int64_t {
-      if (++writes != failWriteAt) return SystemFileCalls.pwrite(fd, buf, std::min(count, writeLimit), offset);
-      errno = ENOSPC;
-      return -1;
+    [](int fd, void* buf, std::size_t n, int64_t at) { return Fails() ? -1 : SystemFileCalls.pread(fd, buf, n, at); },
+    [](int fd, const void* buf, std::size_t n, int64_t at) {
+      return Fails() ? -1 : SystemFileCalls.pwrite(fd, buf, std::min(n, writeLimit), at);
     },
 };
-
-/// The status of an open of path in another process, as another program would try it.
-int StatusOfOpenInChild(const std::string& path, bool dropRoot) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (dropRoot && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(200);
-    static FileRec other;
-    Assign(other, path);
-    Reset(other, 1);
-    _exit(IOResult());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 class FileAccess : public ::testing::Test {
  protected:
   void SetUp() override {
-    InOutRes = 0;
-    opens = writes = reads = failWriteAt = interruptReadAt = 0;
+    InOutRes = opens = calls = failAt = 0;
     writeLimit = SIZE_MAX;
     ActiveFileCalls = &Scripted;
+    Assign(f, path);
   }
   void TearDown() override {
     InOutRes = 0;
-    if (f.Mode == ModeInOut && f.Handle >= 0) Close(f);
+    Close(f);
     ActiveFileCalls = &SystemFileCalls;
   }
-  void Open(const Bytes& bytes) {
-    TearDown();
-    SetUp();
-    WriteFile(path, bytes);
-    Assign(f, path);
+  /// Writes the ten digits and opens them, closing an earlier open first.
+  void Open() {
+    WriteFile(path, Ten);
     Reset(f, 1);
     ASSERT_EQ(IOResult(), 0);
   }
-  Bytes Read(int32_t count) {
-    Bytes b(static_cast<std::size_t>(count), 0xEE);
+  uint16_t OpenStatus(const std::string& name) { return Assign(f, name), Reset(f, 1), IOResult(); }
+  /// The status of an open of path in another process, as another program would try it.
+  int StatusOfOpenInChild(bool dropRoot) {
+    if (const pid_t pid = fork(); pid != 0) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (dropRoot && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(200);
+    _exit(OpenStatus(path));
+  }
+  /// The bytes read, "|", then what the rest of the buffer (filled with dots) holds afterwards.
+  std::string Read(int32_t count) {
+    std::string b(static_cast<std::size_t>(count), '.');
     int32_t n = -1;
     BlockRead(f, b.data(), count, n);
-    b.resize(static_cast<std::size_t>(n));
-    return b;
+    return b.insert(static_cast<std::size_t>(n), "|");
+  }
+  /// Position, size and status, asked in that order (the status last, as asking clears it).
+  std::string Where() {
+    const int64_t pos = FilePos(f), size = FileSize(f);
+    return std::to_string(pos) + " of " + std::to_string(size) + ", status " + std::to_string(IOResult());
   }
 
   TempDir dir;
@@ -88,64 +83,50 @@ class FileAccess : public ::testing::Test {
 };
 
 TEST_F(FileAccess, APendingStatusMakesEverythingInertUntilCleared) {
-  Open(Ten);
+  Open();
   Seek(f, 2);
   InOutRes = 7;
   Seek(f, 6);
-  EXPECT_EQ(FilePos(f), 0);
-  EXPECT_EQ(FileSize(f), 0);
-  EXPECT_TRUE(Read(4).empty());
-  BlockRead(f, nullptr, 0);
-  EXPECT_EQ(InOutRes, 7);  // a count of 0 leaves a pending code alone
+  BlockRead(f, nullptr, 0);  // a count of 0 leaves a pending code alone
+  EXPECT_EQ(Read(4), "|....");
+  EXPECT_EQ(Where(), "0 of 0, status 7");
+  InOutRes = 7;
   BlockOverwrite(f, "XY", 2);
   Close(f);
   EXPECT_EQ(IOResult(), 101);
-  EXPECT_EQ(IOResult(), 0);
-  EXPECT_EQ(Read(2), (Bytes{'2', '3'}));  // still open, still at 2
+  EXPECT_EQ(Read(2), "23|");  // still open, still at 2
   EXPECT_EQ(ReadFile(path), Ten);
 }
 
 TEST_F(FileAccess, PositionsAreTheFileObjectsOwnAndReadsMayComeShort) {
-  Open(Ten);
+  Open();
   Seek(f, 7);
-  Bytes buf(8, 0xEE);
-  int32_t n = -1;
-  BlockRead(f, buf.data(), 8, n);  // the end of the file is no error here
-  EXPECT_EQ(n, 3);
-  EXPECT_EQ(buf, (Bytes{'7', '8', '9', 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
-  EXPECT_EQ(FilePos(f), 10);
+  EXPECT_EQ(Read(8), "789|.....");  // the end of the file is no error here
   char byte = 'k';
   BlockRead(f, &byte, -5);
   BlockOverwrite(f, &byte, -5);
   BlockRead(f, &byte, 0);
-  EXPECT_EQ(IOResult(), 0);
+  EXPECT_EQ(Where(), "10 of 10, status 0");
   BlockRead(f, &byte, 1);
   EXPECT_EQ(IOResult(), 100);
+  EXPECT_EQ(byte, 'k');
   Seek(f, 100);  // past the end: taken, nothing grows
-  EXPECT_EQ(FilePos(f), 100);
-  EXPECT_EQ(FileSize(f), 10);
+  EXPECT_EQ(Where(), "100 of 10, status 0");
   Seek(f, 3);
   Seek(f, -1);
   EXPECT_EQ(IOResult(), 131);
-  EXPECT_EQ(Read(2), (Bytes{'3', '4'}));
-  EXPECT_EQ(FileSize(f), 10);
-  EXPECT_EQ(Read(2), (Bytes{'5', '6'}));  // the size query did not move it
-  interruptReadAt = reads + 1;
-  EXPECT_EQ(Read(2), (Bytes{'7', '8'}));  // an interrupted call is made again
-  EXPECT_EQ(byte, 'k');
+  EXPECT_EQ(Read(2), "34|");
+  EXPECT_EQ(Where(), "5 of 10, status 0");
+  failAt = calls + 1, failErrno = EINTR;
+  EXPECT_EQ(Read(2), "56|");  // neither the size query nor the interrupted call moved it
   EXPECT_EQ(ReadFile(path), Ten);
-}
-
-TEST_F(FileAccess, PositionsAndSizesBeyond4GiBWork) {
-  Open({});
-  const int64_t size = (int64_t{1} << 32) + 6;
-  std::filesystem::resize_file(path, size);  // sparse
+  const int64_t size = (int64_t{1} << 32) + 6;  // positions and sizes beyond 4 GiB; sparse
+  std::filesystem::resize_file(path, size);
   EXPECT_EQ(FileSize(f), size);
   Seek(f, size - 2);
   BlockOverwrite(f, "hi", 2);
   Seek(f, size - 2);
-  EXPECT_EQ(Read(4), (Bytes{'h', 'i'}));
-  EXPECT_EQ(IOResult(), 0);
+  EXPECT_EQ(Read(4), "hi|..");
 }
 
 TEST_F(FileAccess, RefusedOpensNeverTouchTheFile) {
@@ -156,31 +137,25 @@ TEST_F(FileAccess, RefusedOpensNeverTouchTheFile) {
   WriteFile(dir.file("target"), Ten);
   const std::string cutName = dir.path() + std::string(FileNameCapacity - dir.path().size() - 6, '/') + "target";
   const struct { std::string name; uint16_t status; } rows[] = {
-      {dir.file("missing.wav"), 2}, {dir.file("nodir/a.wav"), 3}, {path + "/a.wav", 3},
-      {dir.file("sub"), 5},         {dir.file("fifo"), 5},        {"/dev/null", 5},
-      {"", 2},                      {cutName + ".wav", 36},
+      {dir.file("missing.wav"), 2}, {dir.file("nodir/a.wav"), 3}, {path + "/a.wav", 3}, {dir.file("sub"), 5},
+      {dir.file("fifo"), 5},        {"/dev/null", 5},             {"", 2},             {cutName + ".wav", 36},
   };
-  for (const auto& row : rows) {
-    Assign(f, row.name);
-    Reset(f, 1);
-    EXPECT_EQ(IOResult(), row.status) << row.name;
-    EXPECT_EQ(f.Handle, UnusedHandle) << row.name;
-  }
+  for (const auto& row : rows)  // braced: the status is asked before the handle is read
+    EXPECT_EQ((std::pair{OpenStatus(row.name), f.Handle}), (std::pair{row.status, UnusedHandle})) << row.name;
   EXPECT_EQ(opens, 0) << "a device, FIFO or directory must not even be opened";
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing.wav")));
 }
 
 TEST_F(FileAccess, TheOpenFileIsOursAloneAndAReadOnlyOneIsRefused) {
-  Open(Ten);
-  Reset(f, 1);  // our own lock must not stand in the way of opening it again
-  EXPECT_EQ(IOResult(), 0);
-  EXPECT_EQ(StatusOfOpenInChild(path, false), 5);
+  Open();
+  Open();  // our own lock must not stand in the way of opening it again
+  EXPECT_EQ(StatusOfOpenInChild(false), 5);
   Close(f);
-  EXPECT_EQ(StatusOfOpenInChild(path, false), 0);
+  EXPECT_EQ(StatusOfOpenInChild(false), 0);
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   // Permission bits do not stop root, so as root the open is tried by an unprivileged child.
-  const int status = StatusOfOpenInChild(path, geteuid() == 0);
+  const int status = StatusOfOpenInChild(geteuid() == 0);
   if (status == 200) GTEST_SKIP() << "running as root and cannot switch to an unprivileged user";
   EXPECT_EQ(status, 5);
 }
@@ -193,15 +168,12 @@ TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
       {9, 1, 101, 1, "0123456789"},  // the file is full
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.file);
-    Open(Ten);
-    writeLimit = row.limit;
-    failWriteAt = row.failAt;
+    Open();
+    calls = 0, failErrno = ENOSPC, writeLimit = row.limit, failAt = row.failAt;
     BlockOverwrite(f, "ABCDEF", 6);
     BlockOverwrite(f, "GH", 2);  // after a failure nothing more is written
-    EXPECT_EQ(IOResult(), row.status);
-    EXPECT_EQ(writes, row.calls);
-    EXPECT_EQ(ReadFile(path), Bytes(row.file, row.file + 10));
+    EXPECT_EQ(std::tuple(IOResult(), calls, ReadFile(path)),
+              std::tuple(row.status, row.calls, Bytes(row.file, row.file + 10)));
   }
 }
 

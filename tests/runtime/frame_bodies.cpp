@@ -17,22 +17,20 @@
 // The division instruction of DivideByZero; the report must name exactly this address.
 extern "C" const char frame_bodies_divide_instruction[];
 
-namespace {
-
-volatile int Sink = 0;
-volatile long double ZeroExtended = 0.0L, OneExtended = 1.0L, LargestExtended = LDBL_MAX, Result;
-volatile double ZeroDouble = 0.0;
+static volatile int Sink = 0;
+static volatile long double ZeroExtended = 0.0L, OneExtended = 1.0L, LargestExtended = LDBL_MAX, Result;
+static volatile double ZeroDouble = 0.0;
 
 /// Return addresses into the body and into the entry, as the report shows them.
-unsigned IntoBody = 0, IntoEntry = 0;
+static unsigned IntoBody = 0, IntoEntry = 0;
 
-unsigned Low32(const void* address) { return static_cast<unsigned>(uintptr_t(address)); }
+static unsigned Low32(const void* address) { return static_cast<unsigned>(uintptr_t(address)); }
 
 // The division is written out so that the sanitizers cannot intercept it: the processor
 // itself must fault.
-__attribute__((noipa)) int DivideByZero(int dividend) {
+static __attribute__((noipa)) int DivideByZero(int dividend) {
   const unsigned fault = Low32(frame_bodies_divide_instruction);
-  std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
+  if (IntoEntry != 0) std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
                fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
   int quotient = 0;
   asm volatile(
@@ -42,50 +40,47 @@ __attribute__((noipa)) int DivideByZero(int dividend) {
   return quotient;
 }
 
-__attribute__((noipa)) int CallThroughOneRoutine(int dividend) {
+static __attribute__((noipa)) int CallThroughOneRoutine(int dividend) {
   IntoBody = Low32(__builtin_return_address(0));
   return DivideByZero(dividend) + 1;
 }
 
-__attribute__((noipa)) void DivideInNestedRoutine() {
+static __attribute__((noipa)) void DivideInNestedRoutine() {
   IntoEntry = Low32(__builtin_return_address(0));
   Sink = CallThroughOneRoutine(7);
 }
 
-__attribute__((noipa)) int Recurse(int depth) {
+static __attribute__((noipa)) int Recurse(int depth) {
   volatile int kept = depth;
   if (depth <= 0) return DivideByZero(1);
   return Recurse(depth - 1) + kept;
 }
 
-__attribute__((noipa)) void RaiseFromRoutine() {
+static __attribute__((noipa)) void RaiseFromRoutine() {
   std::fprintf(stderr, "  0x%08X\n", Low32(__builtin_return_address(0)));  // the caller's frame
   HandleError(258);
 }
 
 // A page mapped from an empty file has nothing behind it.
-__attribute__((noipa)) void ReadBeyondMappedFile() {
+static __attribute__((noipa)) void ReadBeyondMappedFile() {
   void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, memfd_create("frame", 0), 0);
   if (page == MAP_FAILED) std::_Exit(126);
   Sink = *static_cast<volatile const int*>(page);
 }
 
 // The trap flag set by hand; the red zone is stepped over before pushing.
-__attribute__((noipa)) void SingleStep() {
+static __attribute__((noipa)) void SingleStep() {
   asm volatile("lea -128(%%rsp), %%rsp\n\tpushfq\n\torl $0x100, (%%rsp)\n\tpopfq\n\tnop\n\t"
                "nop\n\tlea 128(%%rsp), %%rsp" ::: "memory", "cc");
 }
 
-const struct {
-  const char* name;
-  void (*run)();
-} Bodies[] = {
+static const struct { const char* name; void (*run)(); } Bodies[] = {
     {"divide-in-nested-routine", DivideInNestedRoutine},
-    {"write-then-divide", [] { Write_Str(0, Output, "text of the body"); Writeln_End(Output);
-                               DivideInNestedRoutine(); }},
+    {"write-then-divide",
+     [] { Write_Str(0, Output, "text of the body"), Writeln_End(Output), DivideInNestedRoutine(); }},
     {"divide-after-deep-recursion", [] { Sink = Recurse(std::atoi(getenv("TOLVAR_FRAME_DEPTH"))); }},
     {"recurse-without-end", [] { Sink = Recurse(INT_MAX); }},
-    {"raise-258", [] { RaiseFromRoutine(); }},
+    {"raise-258", RaiseFromRoutine},
     {"divide-with-status-pending", [] { InOutRes = io_status::AccessDenied; DivideInNestedRoutine(); }},
     // Each result is stored, so that the x87 unit reports its pending exception.
     {"extended-divide-by-zero", [] { Result = OneExtended / ZeroExtended; }},
@@ -102,13 +97,10 @@ const struct {
     {"return", [] {}},
 };
 
-}  // namespace
-
 int main(int argc, char** argv) {
   const char* wanted = std::getenv("TOLVAR_FRAME_BODY");
-  for (const auto& body : Bodies) {
+  for (const auto& body : Bodies)
     if (wanted != nullptr && std::strcmp(wanted, body.name) == 0) System_Start(argc, argv, body.run);
-  }
   std::fprintf(stderr, "frame-bodies: no body named by TOLVAR_FRAME_BODY\n");
   return 127;
 }

@@ -8,82 +8,53 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include "runtime/file_access.h"
 
-namespace {
-
-std::string Real(long double value, int32_t decimals, int32_t width) {
-  char out[RealTextCapacity];
-  return std::string(out, Str_Real(width, decimals, value, RealTypeExtended, out));
-}
-
 /// The progress value as the normalizer computes it: quotient first, then times 100.
-long double Percent(int64_t position, int64_t size) {
+static long double Percent(int64_t position, int64_t size) {
   return static_cast<long double>(position) / static_cast<long double>(size) * 100.0L;
 }
 
-constexpr long double Inf = std::numeric_limits<long double>::infinity();
-
 TEST(RealText, ExactTextsInEightyBitArithmetic) {
-  const struct {
-    long double value;
-    const char* text;
-    int32_t decimals = 1;  ///< the progress line's 1 decimal in 5 columns, unless given
-    int32_t width = 5;
-  } table[] = {
-      {0.0L, "  0.0"}, {0.04L, "  0.0"}, {0.05L, "  0.1"}, {0.5L, "  0.5"}, {9.96L, " 10.0"},
+  // Decimals and width are the progress line's 1 decimal in 5 columns unless given.
+  const struct { long double value; const char* text; int32_t decimals = 1, width = 5; } table[] = {
+      {0.0L, "  0.0"}, {0.04L, "  0.0"}, {0.05L, "  0.1"}, {0.5L, "  0.5"}, {9.96L, " 10.0"}, {50.0L, " 50.0"},
       {0.96L, "  1.0"}, {99.96L, "100.0"},  // the carry reaches the guard digit
-      {50.0L, " 50.0"}, {99.94L, " 99.9"}, {999.96L, "1000.0"}, {12345.67L, "12345.7"},
-      {-5.0L, " -5.0"}, {-100.0L, "-100.0"}, {-0.04L, " -0.0"}, {-0.0L, " -0.0"},
-      {Inf, "  Inf"}, {-Inf, " -Inf"}, {-std::nanl(""), "  NaN"},
+      {99.94L, " 99.9"}, {999.96L, "1000.0"}, {12345.67L, "12345.7"}, {-5.0L, " -5.0"}, {-100.0L, "-100.0"},
+      {-0.04L, " -0.0"}, {-0.0L, " -0.0"}, {HUGE_VALL, "  Inf"}, {-HUGE_VALL, " -Inf"}, {-std::nanl(""), "  NaN"},
       // Halfway rounds away from zero; the computed percentage decides, not the fraction.
-      {12.25L, " 12.3"}, {50.25L, " 50.3"}, {2.5L, "3", 0, 0}, {Percent(49, 400), " 12.3"},
-      {0.125L, "0.12", 2, 0},  // 0.5/10/10 lies below 0.005
-      {Percent(1, 2000), "  0.0"}, {Percent(9995, 10000), " 99.9"},  // just below x.x5
-      {Percent(7, 2000), "  0.4"}, {Percent(17, 2000), "  0.9"},     // just below x.x5
-      {3.14159265L, "3.14159", 5, 0}, {0.4L, "0", 0, 0}, {0.0L, "   0.000", 3, 8},
-      {0.001234L, "0.00123", 5, 0}, {0.000999L, "0.001", 3, 0}, {0.0004L, "0.000", 3, 0},
-      {1e-30L, "0.00", 2, 0}, {1.5L, "1.50000000000000000", 20, 0},
+      // 0.125: 0.5/10/10 lies below 0.005.
+      {12.25L, " 12.3"}, {50.25L, " 50.3"}, {2.5L, "3", 0, 0}, {Percent(49, 400), " 12.3"}, {0.125L, "0.12", 2, 0},
+      // Just below x.x5.
+      {Percent(1, 2000), "  0.0"}, {Percent(9995, 10000), " 99.9"}, {Percent(7, 2000), "  0.4"},
+      {Percent(17, 2000), "  0.9"}, {3.14159265L, "3.14159", 5, 0}, {0.4L, "0", 0, 0}, {0.0L, "   0.000", 3, 8},
+      {0.001234L, "0.00123", 5, 0}, {0.000999L, "0.001", 3, 0}, {0.0004L, "0.000", 3, 0}, {1e-30L, "0.00", 2, 0},
+      {1.5L, "1.50000000000000000", 20, 0},
       // 17 significant digits, then zeros; a hair below a power of ten takes that power's
       // place, and the zero there is not shown when rounding does not carry into it.
-      {99999999999999993.0L, "99999999999999990", 0, 0},
-      {10.0L - 7e-16L, "9.99999999999999900", 17, 0},
+      {99999999999999993.0L, "99999999999999990", 0, 0}, {10.0L - 7e-16L, "9.99999999999999900", 17, 0},
       {123456789012345678.0L, "123456789012345680", 0, 0},  // an 18th digit rounds
       {1e30L, "1000000000000000000000000000000", 0, 0}, {0x1p63L, "9223372036854775800.00", 2, 0},
   };
-  for (const auto& row : table) EXPECT_EQ(Real(row.value, row.decimals, row.width), row.text) << row.value;
+  char out[RealTextCapacity];
+  for (const auto& [value, text, decimals, width] : table)
+    EXPECT_EQ(std::string(out, Str_Real(width, decimals, value, RealTypeExtended, out)), text) << value;
 }
 
-std::string Shape;  // each transfer and flush, as "T<count>" or "F<count>"
-std::string Sent;   // every byte handed over, in order
+static std::string Shape, Sent;  // each transfer and flush as "T<count>" or "F<count>"; every byte handed over
 
-int Record(TextRec& t, char kind) {
+static int Record(TextRec& t, char kind) {
   Shape += (Shape.empty() ? "" : " ") + std::string(1, kind) + std::to_string(t.Pending);
   Sent.append(t.Buffer, static_cast<std::size_t>(t.Pending));
   t.Pending = 0;
   return 0;
 }
 
-/// A stream whose transfers and flushes are recorded.
-TextRec Recorder() {
-  InOutRes = 0;
-  Shape = Sent = "";
-  TextRec t;
-  OpenTextOutput(t, UnusedHandle, [](TextRec& r) { return Record(r, 'F'); }, "\r\n");
-  t.TransferOp = [](TextRec& r) { return Record(r, 'T'); };
-  return t;
-}
-
 TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) {
   using S = std::string;
-  const struct {
-    void (*statement)(TextRec& t);
-    const char* shape;
-    std::string sent;
-  } table[] = {
+  const struct { void (*statement)(TextRec& t); const char* shape; std::string sent; int status = 0; } table[] = {
       {[](TextRec& t) { Write_Str(0, t, S(200, 'a')); Write_Str(0, t, S(56, 'b')); Write_End(t); },
        "F256", S(200, 'a') + S(56, 'b')},
       {[](TextRec& t) { Write_Str(0, t, S(256, 'a') + "z"); Write_End(t); },
@@ -93,40 +64,33 @@ TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) 
       {[](TextRec& t) { for (int i = 0; i < 256; ++i) Write_Char(0, t, 'c'); Write_End(t); },
        "T255 F1", S(256, 'c')},
       {[](TextRec& t) {  // items with their padding
-         Write_Str(2, t, "abc");
-         Write_Str(6, t, "abc");
-         Write_Char(3, t, 'x');
-         Write_Float(RealTypeExtended, 1, 6, t, 42.66L);
-         Write_SInt(4, t, 216);
-         Write_End(t);
+         Write_Str(2, t, "abc"), Write_Str(6, t, "abc"), Write_Char(3, t, 'x');
+         Write_Float(RealTypeExtended, 1, 6, t, 42.66L), Write_SInt(4, t, 216), Write_End(t);
        },
        "F22", "abc   abc  x  42.7 216"},
+      {[](TextRec& t) {  // a latched status silences items, but the statement end still flushes
+         InOutRes = io_status::FileNotFound;
+         Write_Str(0, t, "abc"), Write_Char(0, t, 'x'), Write_SInt(0, t, 1);
+         Write_Float(RealTypeExtended, 1, 5, t, 1.0L), Writeln_End(t), Write_End(t);
+       },
+       "F0", "", io_status::FileNotFound},
+      {[](TextRec&) {  // a stream not open: the text is dropped
+         TextRec unbound{};
+         Write_Str(0, unbound, "a"), Writeln_End(unbound);
+         EXPECT_EQ(unbound.Pending, 0);
+       },
+       "", "", io_status::NotOpen},
   };
   for (const auto& row : table) {
-    TextRec t = Recorder();
+    InOutRes = 0;
+    Shape = Sent = "";
+    TextRec t;  // transfers and flushes recorded
+    OpenTextOutput(t, UnusedHandle, [](TextRec& r) { return Record(r, 'F'); }, "\r\n");
+    t.TransferOp = [](TextRec& r) { return Record(r, 'T'); };
     row.statement(t);
-    EXPECT_EQ(Shape, row.shape);
-    EXPECT_EQ(Sent, row.sent);
+    EXPECT_EQ(Shape + " | " + Sent + " | " + std::to_string(InOutRes),
+              row.shape + (" | " + row.sent) + " | " + std::to_string(row.status));
   }
-}
-
-TEST(TextStream, LatchedStatusSilencesItemsButTheStatementEndStillFlushes) {
-  TextRec t = Recorder();
-  InOutRes = io_status::FileNotFound;
-  Write_Str(0, t, "abc");
-  Write_Char(0, t, 'x');
-  Write_SInt(0, t, 1);
-  Write_Float(RealTypeExtended, 1, 5, t, 1.0L);
-  Writeln_End(t);
-  Write_End(t);
-  EXPECT_EQ(Shape, "F0");
-  EXPECT_EQ(InOutRes, io_status::FileNotFound);
-  InOutRes = 0;
-  TextRec unbound{};
-  Write_Str(0, unbound, "a");
-  Writeln_End(unbound);
-  EXPECT_EQ(InOutRes, io_status::NotOpen);
-  EXPECT_EQ(unbound.Pending, 0);
   InOutRes = 0;
 }
 
@@ -146,5 +110,3 @@ TEST(TextStream, StandardHandleTakesAStatementInOneWriteAndLatches101WhenRefused
   EXPECT_EQ(InOutRes, io_status::WriteShort);
   InOutRes = 0;
 }
-
-}  // namespace

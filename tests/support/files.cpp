@@ -11,11 +11,8 @@ namespace testing_support {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tolvar-test-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << pattern;
-  path_ = buf.data();
+  path_ = std::string(base && *base ? base : "/tmp") + "/tolvar-test-XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed for " << path_;
 }
 
 TempDir::~TempDir() {
@@ -23,76 +20,56 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-void PutU16(Bytes& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
+static void PutLE(Bytes& b, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void PutU32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
+void PutU32(Bytes& b, uint32_t v) { PutLE(b, v, 4); }
+void PutTag(Bytes& b, std::string_view fourcc) { b.insert(b.end(), fourcc.begin(), fourcc.begin() + 4); }
 
-void PutTag(Bytes& b, std::string_view fourcc) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(fourcc[i]));
-}
-
-void PutChunk(Bytes& b, std::string_view fourcc, const Bytes& body, bool pad) {
+void PutChunk(Bytes& b, std::string_view fourcc, const Bytes& body) {
   PutTag(b, fourcc);
   PutU32(b, static_cast<uint32_t>(body.size()));
   b.insert(b.end(), body.begin(), body.end());
-  if (pad && body.size() % 2 == 1) b.push_back(0);
+  if (body.size() % 2 == 1) b.push_back(0);
 }
 
 Bytes RiffHeader(uint32_t riffSize) {
-  Bytes b;
-  PutTag(b, "RIFF");
-  PutU32(b, riffSize);
-  PutTag(b, "WAVE");
-  return b;
+  Bytes b{'R', 'I', 'F', 'F'};
+  return PutU32(b, riffSize), PutTag(b, "WAVE"), b;
 }
 
 void FixRiffSize(Bytes& b) {
-  uint32_t size = static_cast<uint32_t>(b.size() - 8);
-  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>((b.size() - 8) >> (8 * i));
 }
 
 Bytes FmtBody(uint16_t formatTag, uint16_t channels, uint32_t rate, uint16_t bits) {
+  const uint32_t align = channels * ((bits + 7u) / 8);
   Bytes b;
-  const uint16_t align = static_cast<uint16_t>(channels * ((bits + 7) / 8));
-  PutU16(b, formatTag);
-  PutU16(b, channels);
-  PutU32(b, rate);
-  PutU32(b, rate * align);
-  PutU16(b, align);
-  PutU16(b, bits);
+  for (auto [v, n] : {std::pair{uint32_t{formatTag}, 2}, {channels, 2}, {rate, 4}, {rate * align, 4}, {align, 2}, {bits, 2}}) PutLE(b, v, n);
   return b;
 }
 
 Bytes SampleBytes(const std::vector<int16_t>& samples) {
   Bytes b;
-  b.reserve(samples.size() * 2);
-  for (int16_t s : samples) PutU16(b, static_cast<uint16_t>(s));
+  for (int16_t s : samples) PutLE(b, static_cast<uint16_t>(s), 2);
   return b;
 }
 
-Bytes CanonicalWave(const std::vector<int16_t>& samples, uint16_t channels) {
+Bytes CanonicalWave(const std::vector<int16_t>& samples) {
   Bytes b = RiffHeader(0);
-  PutChunk(b, "fmt ", FmtBody(1, channels, 44100, 16));
-  PutChunk(b, "data", SampleBytes(samples));
-  FixRiffSize(b);
-  return b;
+  PutChunk(b, "fmt ", FmtBody(1, 2, 44100, 16));
+  return PutChunk(b, "data", SampleBytes(samples)), FixRiffSize(b), b;
 }
 
 }  // namespace testing_support

@@ -9,34 +9,17 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vterm.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
-#include <tuple>
+#include <string_view>
 #include <utility>
-
-extern "C" {
-#include <vterm.h>
-}
-
-extern char** environ;
 
 namespace testing_support {
 namespace {
-
-constexpr int kStoppedStatus = 125;  // the small shell's status for a job stopped for good
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  const int extra = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00 >> (extra + 1)) | (c >> (6 * extra)));
-  for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-}
 
 /// The emulator: a libvterm screen that collects what it says back to the program.
 struct Emulator {
@@ -50,48 +33,17 @@ struct Emulator {
     vterm_screen_reset(screen, 1);
   }
   ~Emulator() { vterm_free(vt); }
-  void Feed(const std::string& bytes) { vterm_input_write(vt, bytes.data(), bytes.size()); }
+  void Feed(std::string_view bytes) { vterm_input_write(vt, bytes.data(), bytes.size()); }
   std::vector<std::string> Rows() const {
     int rows = 0, cols = 0;
     vterm_get_size(vt, &rows, &cols);
-    std::vector<std::string> text(static_cast<std::size_t>(rows));
+    std::vector<std::string> text;
+    char line[4096];
     for (int row = 0; row < rows; ++row) {
-      std::string& line = text[static_cast<std::size_t>(row)];
-      for (int col = 0; col < cols; ++col) {
-        VTermScreenCell cell{};
-        vterm_screen_get_cell(screen, VTermPos{row, col}, &cell);
-        if (cell.chars[0] == 0) line += ' ';
-        for (int k = 0; k < VTERM_MAX_CHARS_PER_CELL && cell.chars[k] != 0; ++k) AppendUtf8(line, cell.chars[k]);
-        col += cell.width > 1 ? cell.width - 1 : 0;
-      }
-      line.erase(line.find_last_not_of(' ') + 1);
+      text.emplace_back(line, vterm_screen_get_text(screen, line, sizeof line, VTermRect{row, row + 1, 0, cols}));
+      text.back().erase(text.back().find_last_not_of(' ') + 1);
     }
     return text;
-  }
-};
-
-/// argv and envp as C arrays, built before fork so that the child only calls exec.
-struct CommandLine {
-  std::vector<std::string> args, env;
-  std::vector<char*> argv, envp;
-  explicit CommandLine(const PtyRun& run) : args{run.program} {
-    args.insert(args.end(), run.args.begin(), run.args.end());
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    std::vector<std::string> overrides = {"LC_ALL=C.UTF-8", "TERM=xterm"};
-    overrides.insert(overrides.end(), run.env.begin(), run.env.end());
-    for (const std::string& o : overrides) {
-      const std::string name = o.substr(0, o.find('=')) + "=";
-      std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
-      if (o.find('=') != std::string::npos) env.push_back(o);
-    }
-    for (std::string& s : args) argv.push_back(s.data());
-    for (std::string& s : env) envp.push_back(s.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-  }
-  [[noreturn]] void Exec() {
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
   }
 };
 
@@ -104,19 +56,16 @@ struct Pipe {
   }
 };
 
-void Redirect(const std::string& path, int flags, int target) {
-  const int fd = path.empty() ? -1 : open(path.c_str(), flags, 0644);
-  if (fd >= 0 && dup2(fd, target) >= 0) close(fd);
-  else if (!path.empty()) _exit(127);
-}
-
-void Limit(int resource, long bytes) {
-  const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
-  if (bytes >= 0) setrlimit(resource, &limit);
+[[noreturn]] void Exec(const PtyRun& run) {
+  std::vector<char*> argv{const_cast<char*>(run.program.c_str())};
+  for (const std::string& arg : run.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
 }
 
 /// A job of a small shell: tells the test the job's pid, and again after each continuation.
-[[noreturn]] void RunAsJob(const PtyRun& run, int tell, CommandLine& cmd) {
+[[noreturn]] void RunAsJob(const PtyRun& run, int tell) {
   const bool foreground = run.job == 'f' || run.job == 'b';
   termios shellModes{};
   tcgetattr(0, &shellModes);
@@ -127,18 +76,17 @@ void Limit(int resource, long bytes) {
     else setpgid(0, 0);
     if (foreground) tcsetpgrp(0, getpid());
     signal(SIGTTOU, SIG_DFL);
-    cmd.Exec();
+    Exec(run);
   }
   if (run.job != 's') setpgid(job, job);
   if (foreground) tcsetpgrp(0, job);
   int status = 0;
   for (bool resumed = false; write(tell, &job, sizeof job) == sizeof job; resumed = true) {
-    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
-    }
+    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {}
     if (!WIFSTOPPED(status)) break;
     if (!foreground || resumed) {
       kill(job, SIGKILL);
-      _exit(kStoppedStatus);
+      _exit(125);  // stopped for good
     }
     tcsetpgrp(0, getpgrp());
     tcsetattr(0, TCSANOW, &shellModes);
@@ -149,26 +97,38 @@ void Limit(int resource, long bytes) {
 }
 
 /// In the forked child: the pty becomes the controlling terminal and the standard handles.
-[[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, const Pipe& out,
-                                const Pipe& err, const Pipe& tell, CommandLine& cmd) {
+[[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, int out, int err, int tell) {
+  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
+  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
+  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   setsid();
-  if (run.withoutTerminal) {
-    Redirect("/dev/null", O_RDONLY, 0);  // a new session has no terminal to open
-  } else {
+  if (!run.withoutTerminal) {
     ioctl(slave, TIOCSCTTY, 0);
     for (int fd : {0, 1, 2}) dup2(slave, fd);
   }
   close(master);
   if (slave > 2) close(slave);
-  Redirect(run.stdinFile, O_RDONLY, 0);
-  Redirect(run.stdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 1);
-  if (out.write >= 0) dup2(out.write, 1);
-  if (err.write >= 0) dup2(err.write, 2);
-  Limit(RLIMIT_STACK, run.stackLimit == 0 ? -1 : static_cast<long>(run.stackLimit));
-  Limit(RLIMIT_FSIZE, run.fileSizeLimit);
-  Limit(RLIMIT_CORE, 0);  // signals that dump core leave no files behind
-  if (run.job != 0) RunAsJob(run, tell.write, cmd);
-  cmd.Exec();
+  // Without a terminal the new session has none to open: input comes from /dev/null.
+  const std::string input = run.withoutTerminal ? "/dev/null" : run.stdinFile;
+  if (!input.empty() && dup2(open(input.c_str(), O_RDONLY | O_CLOEXEC), 0) != 0) _exit(127);
+  if (out >= 0) dup2(out, 1);
+  if (err >= 0) dup2(err, 2);
+  // No core limit: signals that dump core leave no files behind.
+  std::pair<int, long> limits[] = {{RLIMIT_STACK, run.stackLimit}, {RLIMIT_FSIZE, run.fileSizeLimit}, {RLIMIT_CORE, 0}};
+  for (const auto& [resource, bytes] : limits) {
+    const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    if (bytes >= 0) setrlimit(resource, &limit);
+  }
+  // The test runs one thread, so the child may change its own environment; glibc's putenv
+  // removes a variable given without '='.
+  setenv("LC_ALL", "C.UTF-8", 1);
+  setenv("TERM", "xterm", 1);
+  for (const std::string& e : run.env) putenv(const_cast<char*>(e.c_str()));
+  if (run.job != 0) RunAsJob(run, tell);
+  Exec(run);
 }
 
 /// The program sleeps in a write: to the terminal, as nothing else here blocks.
@@ -183,133 +143,103 @@ bool WaitsInWrite(pid_t pid) {
 std::string PtyResult::Screen() const {
   std::string text;
   for (const std::string& row : rows) text += row + '\n';
-  text.erase(text.find_last_not_of('\n') + 1);
-  return text;
-}
-
-std::string PtyResult::LastRow() const {
-  const std::string screen = Screen();
-  return screen.substr(screen.rfind('\n') + 1);
+  return text.erase(text.find_last_not_of('\n') + 1);
 }
 
 bool PtyResult::ModesGivenBack() const {
   const termios &a = modesAfter, &b = modesBefore;
-  return std::tie(a.c_iflag, a.c_oflag, a.c_cflag, a.c_lflag) == std::tie(b.c_iflag, b.c_oflag, b.c_cflag, b.c_lflag);
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
 }
 
 PtyResult RunOnPty(const PtyRun& run) {
   PtyResult result;
   Emulator emulator(run.rows, run.cols);
   emulator.Feed(run.prefill);
-  emulator.replies.clear();
   winsize size{static_cast<unsigned short>(run.rows), static_cast<unsigned short>(run.cols), 0, 0};
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
   tcgetattr(slave, &result.modesBefore);
-
-  CommandLine cmd(run);
-  const Pipe out(run.stdoutToPipe || run.withoutTerminal);
-  const Pipe err(run.stderrToPipe || run.withoutTerminal);
-  const Pipe tell(run.job != 0);
+  const Pipe out(run.pipes || run.withoutTerminal), err(run.pipes || run.withoutTerminal), tell(run.job != 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
   std::size_t next = 0;
-  bool answering = false;
-  auto typeIn = [&](const std::string& keys) { return write(master, keys.data(), keys.size()); };
-  auto ready = [&](const Step& s) {
-    if (s.when.empty()) return true;
-    if (s.when == kAtAnswer) return answering;
-    if (s.when == kBlocked) return WaitsInWrite(program);
-    return std::ranges::any_of(emulator.Rows(), [&](const std::string& row) { return row.find(s.when) != std::string::npos; });
+  auto ready = [&](const std::string& when, bool answering) {
+    if (when.empty() || when == kAtAnswer) return when.empty() || answering;
+    if (when == kBlocked) return WaitsInWrite(program);
+    return std::ranges::any_of(emulator.Rows(), [&](const auto& row) { return row.find(when) != std::string::npos; });
   };
-  auto act = [&] {
-    for (; next < run.steps.size() && ready(run.steps[next]); ++next) {
+  auto act = [&](bool answering = false) {
+    for (; next < run.steps.size() && ready(run.steps[next].when, answering); ++next) {
       const Step& s = run.steps[next];
       tcgetattr(slave, &result.modesAtStep.emplace_back());
       if (s.cols > 0) {
-        const winsize narrower{static_cast<unsigned short>(run.rows), static_cast<unsigned short>(s.cols), 0, 0};
-        ioctl(master, TIOCSWINSZ, &narrower);
+        size.ws_col = static_cast<unsigned short>(s.cols);
+        ioctl(master, TIOCSWINSZ, &size);
         vterm_set_size(emulator.vt, run.rows, s.cols);
       }
       // The line discipline takes typed keys in its own time: wait until Ctrl+S holds the
       // output, and before the start until the keys are in.
-      pollfd slaveOut{slave, POLLOUT, 0}, typed{slave, POLLIN, 0};
-      if (!s.type.empty() && typeIn(s.type) > 0 && s.type.find('\x13') != std::string::npos) {
+      pollfd slaveOut{slave, POLLOUT, 0}, typed{slave, POLLIN, 0}, continued{tell.read, POLLIN, 0};
+      if (!s.type.empty() && write(master, s.type.data(), s.type.size()) > 0 && s.type.ends_with('\x13')) {
         while (poll(&slaveOut, 1, 0) == 1 && std::chrono::steady_clock::now() < deadline) usleep(1000);
       } else if (!s.type.empty() && program == 0) {
         poll(&typed, 1, 5000);
       }
+      // A stopped 'f'/'b' job is continued by the shell, which then tells its pid again.
       if (s.signal == 0 || program == 0 || kill(program, s.signal) != 0) continue;
-      siginfo_t info{};
-      pollfd continued{tell.read, POLLIN, 0};
       if ((s.signal == SIGTSTP || s.signal == SIGSTOP) && (run.job == 'f' || run.job == 'b') &&
-          poll(&continued, 1, 30000) == 1) {
-        if (read(tell.read, &program, sizeof program) != sizeof program) program = pid;
-      } else if (s.signal == SIGSTOP && program == pid && waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED) == 0) {
-        if (run.whileStopped) run.whileStopped();
-        kill(pid, SIGCONT);
+          poll(&continued, 1, 30000) == 1 && read(tell.read, &program, sizeof program) != sizeof program) {
+        program = pid;
       }
     }
   };
   act();
   pid = fork();
-  if (pid == 0) BecomeProgram(run, master, slave, out, err, tell, cmd);
+  if (pid == 0) BecomeProgram(run, master, slave, out.write, err.write, tell.write);
   for (int fd : {out.write, err.write, tell.write}) close(fd);
   program = pid;  // signals go to the program itself, also when a shell stands between
   if (tell.read >= 0 && read(tell.read, &program, sizeof program) != sizeof program) program = pid;
   if (run.closeStdoutReader) close(out.read);
   pollfd watched[] = {{master, POLLIN, 0}, {run.closeStdoutReader ? -1 : out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
   std::string* sinks[] = {&result.output, &result.stdoutText, &result.stderrText};
-  // Whether anything came or a pipe ended.
-  auto pump = [&](int waitMs) {
+  char buf[65536];
+  auto pump = [&](int waitMs) {  // whether anything came or a pipe ended
     if (poll(watched, 3, waitMs) <= 0) return false;
-    char buf[65536];
     for (int i = 0; i < 3; ++i) {
-      if (watched[i].fd < 0 || watched[i].revents == 0) continue;
-      const ssize_t n = read(watched[i].fd, buf, sizeof buf);
-      if (n <= 0 && i > 0) close(std::exchange(watched[i].fd, -1));
-      if (n <= 0) continue;
-      sinks[i]->append(buf, static_cast<std::size_t>(n));
-      if (i > 0) continue;
-      emulator.Feed(std::string(buf, static_cast<std::size_t>(n)));
-      const std::string replies = std::exchange(emulator.replies, "");
-      if (!run.answerCursorQuery || replies.empty()) continue;
-      usleep(static_cast<useconds_t>(run.cursorReplyDelayMs) * 1000);  // the program waits for it
-      answering = true;
-      act();
-      answering = false;
-      typeIn(replies);
+      const ssize_t n = watched[i].fd < 0 || watched[i].revents == 0 ? 0 : read(watched[i].fd, buf, sizeof buf);
+      if (n > 0) sinks[i]->append(buf, static_cast<std::size_t>(n));
+      if (n > 0 && i == 0) emulator.Feed({buf, static_cast<std::size_t>(n)});
+      if (n <= 0 && i > 0 && watched[i].revents != 0) close(std::exchange(watched[i].fd, -1));
+    }
+    const std::string replies = std::exchange(emulator.replies, "");
+    if (run.replyDelayMs >= 0 && !replies.empty()) {
+      usleep(static_cast<useconds_t>(run.replyDelayMs) * 1000);  // the program waits for it
+      act(true);
+      write(master, replies.data(), replies.size());
     }
     return true;
   };
   int status = 0;
-  for (;;) {
+  for (; waitpid(pid, &status, WNOHANG) != pid; act()) {
     pump(20);
-    act();
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
     if (std::chrono::steady_clock::now() > deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       break;
     }
   }
   // What the program wrote before its end may still be in the pty; the slave stays open
   // here, so reading stops when nothing more comes.
-  while (pump(50)) {
-  }
-  for (int fd : {watched[1].fd, watched[2].fd, tell.read}) close(fd);
+  while (pump(50)) {}
   tcgetattr(slave, &result.modesAfter);
   termios drain = result.modesAfter;
   drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
   drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
-  char buf[4096];
-  if (tcsetattr(slave, TCSANOW, &drain) == 0) {
-    for (ssize_t n; (n = read(slave, buf, sizeof buf)) > 0;) result.inputLeft.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
+    result.inputLeft.append(buf, static_cast<std::size_t>(n));
   }
-  close(slave);
-  close(master);
+  for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);
   result.exited = WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
   result.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

@@ -7,7 +7,6 @@
 
 #include <termios.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,14 +14,12 @@ namespace testing_support {
 
 /// Step triggers besides text on the screen: just before the emulator answers the cursor
 /// question, and once the program waits in a write to the terminal (its output held).
-inline const std::string kAtAnswer = "\x1b" "answer";
-inline const std::string kBlocked = "\x1b" "blocked";
+inline const std::string kAtAnswer = "\x1b" "answer", kBlocked = "\x1b" "blocked";
 
 struct Step {
   std::string when;  ///< empty: before the program starts; kAtAnswer, kBlocked, or screen text
   std::string type;  ///< typed; after Ctrl+S ("\x13") the step waits until output is held
-  int signal = 0;     ///< sent to the program
-  int cols = 0;       ///< the window becomes this wide
+  int signal = 0, cols = 0;  ///< sent to the program; the window becomes cols wide
 };
 
 struct PtyRun {
@@ -31,18 +28,15 @@ struct PtyRun {
   /// "NAME=value" laid over the test's environment, a bare "NAME" removes it; LC_ALL
   /// defaults to C.UTF-8 and TERM to xterm.
   std::vector<std::string> env;
-  int rows = 24, cols = 80;
-  std::string prefill;  ///< fed to the emulator before the start, e.g. line ends
-  bool answerCursorQuery = true;
-  int cursorReplyDelayMs = 0;  ///< the answer comes this late, as over a slow link
-  std::string stdinFile, stdoutFile;  ///< instead of the pty; empty: the pty
-  /// Standard output / error into pipes, read into PtyResult::stdoutText / stderrText; with
+  /// replyDelayMs: the cursor question is answered this late, as over a slow link; -1: never.
+  int rows = 24, cols = 80, replyDelayMs = 0, timeoutSeconds = 60;
+  /// prefill is fed to the emulator before the start, e.g. line ends; stdinFile stands in for the pty.
+  std::string prefill, stdinFile;
+  /// Standard output and error into pipes, read into PtyResult::stdoutText / stderrText; with
   /// closeStdoutReader the reading end is closed at once, so that writes there fail.
-  bool stdoutToPipe = false, closeStdoutReader = false, stderrToPipe = false;
-  unsigned long stackLimit = 0;  ///< bytes; 0: inherited
-  long fileSizeLimit = -1;       ///< bytes (ulimit -f); -1: inherited
-  /// A new session without a controlling terminal, input from /dev/null, output to pipes.
-  bool withoutTerminal = false;
+  /// withoutTerminal: a new session without a controlling terminal, input from /dev/null, output to pipes.
+  bool pipes = false, closeStdoutReader = false, withoutTerminal = false;
+  long stackLimit = -1, fileSizeLimit = -1;  ///< bytes (ulimit -s, -f); -1: inherited
   /// 0: the program is the terminal's foreground process. Else a small shell runs it as a
   /// job: '&' in the background, 's' in a session of its own (setsid), 'f'/'b' in the
   /// foreground; when an 'f'/'b' job stops, the shell takes the terminal back with its own
@@ -50,27 +44,20 @@ struct PtyRun {
   /// A job stopped otherwise is killed and the run ends with status 125.
   char job = 0;
   std::vector<Step> steps;  ///< carried out in order, each once its trigger holds
-  /// With a SIGSTOP step on a program that is no job: called once it has stopped, before it
-  /// is continued.
-  std::function<void()> whileStopped;
-  int timeoutSeconds = 60;
 };
 
 struct PtyResult {
   std::vector<std::string> rows;  ///< the final screen, UTF-8, trailing blanks removed
   int cursorRow = 0, cursorCol = 0;  ///< 0-based
-  bool exited = false;  ///< ended by exit; then exitStatus holds the status
-  int exitStatus = -1;
-  int termSignal = 0;  ///< the signal that ended it, 0 if none
-  bool timedOut = false;
+  bool exited = false, timedOut = false;  ///< ended by exit; then exitStatus holds the status
+  int exitStatus = -1, termSignal = 0;  ///< termSignal: the signal that ended it, 0 if none
   termios modesBefore{}, modesAfter{};
   std::vector<termios> modesAtStep;  ///< one per step carried out, taken before it acts
-  std::string output;     ///< every byte the program wrote to the terminal
-  std::string inputLeft;  ///< what the next program would read from the terminal
-  std::string stdoutText, stderrText;
+  /// Every byte the program wrote to the terminal, what the next program would read from it, the pipes.
+  std::string output, inputLeft, stdoutText, stderrText;
   /// The rows joined with '\n', trailing empty rows dropped.
   std::string Screen() const;
-  std::string LastRow() const;
+  std::string LastRow() const { return Screen().substr(Screen().rfind('\n') + 1); }
   /// The input, output, control and local modes after the run are those before it.
   bool ModesGivenBack() const;
 };

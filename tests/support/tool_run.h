@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "support/pty_screen.h"
 
@@ -14,8 +13,7 @@ namespace testing_support {
 /// The tool run with args on a pseudo-terminal set up as run says; the run must end in time.
 /// TOLVAR_TOOL in the environment names another build of the tool, e.g. an installed one.
 inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
-  const char* tool = std::getenv("TOLVAR_TOOL");
-  run.program = tool != nullptr ? tool : TOLVAR_BIN;
+  run.program = std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN;
   run.args = std::move(args);
   PtyResult r = RunOnPty(run);
   EXPECT_FALSE(r.timedOut);
@@ -24,9 +22,7 @@ inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
 
 /// A canonical WAVE file at path whose "data" chunk holds dataBytes bytes of generated sound.
 inline void GenerateWave(const std::string& path, int64_t dataBytes) {
-  const std::string command =
-      std::string("'") + TOLVAR_WAVGEN + "' sized '" + path + "' " + std::to_string(dataBytes);
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  ASSERT_EQ(std::system(("'" TOLVAR_WAVGEN "' sized '" + path + "' " + std::to_string(dataBytes)).c_str()), 0) << path;
 }
 
 }  // namespace testing_support
