@@ -1,17 +1,11 @@
+// The console device's own rules, the same on every platform: the working cursor of a write,
+// what the control bytes do, wrapping at the window's right edge and scrolling at its bottom.
 #include "runtime/console.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <string_view>
-
+#include "runtime/console_platform.h"
 #include "runtime/exit_status.h"
 #include "runtime/file_access.h"
-#include "runtime/glyphs.h"
-#include "runtime/held_output.h"
 #include "runtime/system.h"
-#include "runtime/terminal_modes.h"
 
 int32_t OutHandle = UnusedHandle;
 uint16_t WindMin = 0;
@@ -23,131 +17,24 @@ int32_t CursorSaveY = 0;
 int32_t CurrX = 1;
 int32_t CurrY = 1;
 
-namespace {
-
-/// Window coordinates are 8-bit.
-constexpr int32_t LargestWindow = 255;
-constexpr int32_t DefaultWidth = 80;
-constexpr int32_t DefaultHeight = 25;
-
-/// Where the terminal's own cursor stands, in the device's 0-based coordinates. The terminal
-/// is steered only by relative moves from here, so a guessed start row shifts the picture but
-/// never tears it. A window narrowed during the run is narrower than the device's: a row then
-/// takes several lines of the terminal, which wraps it itself.
-struct TerminalCursor {
-  int32_t x = 0;  ///< the device column where a glyph sent without a move lands
-  int32_t y = 0;  ///< the device row
-  /// The line before x's was filled to its last column, and the terminal holds the wrap back
-  /// until the next glyph; a cursor move from this state is only well defined after a
-  /// carriage return.
-  bool wrapPending = false;
-  int32_t lines = 1;  ///< terminal lines the row y is known to take
-};
-TerminalCursor Terminal;
-/// Columns of the real terminal, kept current when its window is resized; the terminal
-/// wraps at its edge, not at the window's.
-int32_t TerminalColumns = DefaultWidth;
-/// A dumb terminal: it is sent carriage returns, line feeds, backspaces and spaces, and no
-/// escape sequence.
-bool PlainTerminal = false;
-
 uint8_t WinMinX() { return static_cast<uint8_t>((WindMin & 0xFF) + 1); }
 uint8_t WinMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
 uint8_t WinMaxX() { return static_cast<uint8_t>((WindMax & 0xFF) + 1); }
 uint8_t WinMaxY() { return static_cast<uint8_t>((WindMax >> 8) + 1); }
 
-void AppendRepeated(char c, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) AppendHeld(&c, 1);
-}
-
-/// A resized window: from here on the terminal wraps at its new edge. Where its cursor stands
-/// on a terminal that rewrapped its lines is not known; from the start of its line, every
-/// move is relative again.
-void FollowResize() {
-  const int32_t columns = TerminalColumnsIfResized(OutHandle);
-  if (columns <= 0 || columns == TerminalColumns) return;
-  TerminalColumns = columns;
-  AppendHeld("\r", 1);
-  Terminal.x = 0;
-  Terminal.wrapPending = false;
-  Terminal.lines = 1;
-}
-
-/// ESC [ count letter: a relative cursor move.
-void AppendMove(int32_t count, char letter) {
-  char seq[16] = {'\x1b', '['};
-  std::size_t n = 2;
-  char digits[12];
-  std::size_t d = 0;
-  do {
-    digits[d++] = static_cast<char>('0' + count % 10);
-    count /= 10;
-  } while (count > 0);
-  while (d > 0) seq[n++] = digits[--d];
-  seq[n++] = letter;
-  AppendHeld(seq, n);
-}
-
-/// Moves the terminal's cursor to device column x of device row y. Rows other than the
-/// cursor's are taken to fill one terminal line each.
-void MoveTerminalTo(int32_t x, int32_t y) {
-  const int32_t columns = TerminalColumns;
-  int32_t line = Terminal.x / columns;
-  int32_t col = Terminal.x % columns;
-  if (Terminal.wrapPending) {
-    AppendHeld("\r", 1);
-    --line;
-    col = 0;
-    Terminal.wrapPending = false;
+void FailStart(std::string_view reason) {
+  Write_Str(0, StdErr, reason);
+  Writeln_End(StdErr);
+  // A latched output failure after the message becomes a runtime error.
+  if (InOutRes != 0) {
+    const uint16_t status = InOutRes;
+    InOutRes = 0;
+    HandleError(status);
   }
-  const int32_t targetLine = x / columns;
-  const int32_t targetCol = x % columns;
-  int32_t down = targetLine - line;
-  if (y > Terminal.y) down = (Terminal.lines - 1 - line) + (y - Terminal.y) + targetLine;
-  if (y < Terminal.y) down = targetLine - line - (Terminal.y - y);
-  if (down > 0) {
-    // Line feeds rather than cursor-down: at the bottom of the screen they scroll, so text
-    // that a wrapped row pushed lower than the device counts still gets lines of its own.
-    if (col != 0) AppendHeld("\r", 1);
-    col = 0;
-    AppendRepeated('\n', down);
-  } else if (down < 0 && !PlainTerminal) {
-    AppendMove(-down, 'A');
-  }
-  if (targetCol == 0 && col != 0) {
-    AppendHeld("\r", 1);
-  } else if (targetCol > col) {
-    if (PlainTerminal) AppendRepeated(' ', targetCol - col);
-    else AppendMove(targetCol - col, 'C');
-  } else if (targetCol < col) {
-    if (PlainTerminal) AppendRepeated('\b', col - targetCol);
-    else AppendMove(col - targetCol, 'D');
-  }
-  if (y != Terminal.y || targetLine + 1 > Terminal.lines) Terminal.lines = targetLine + 1;
-  Terminal.x = x;
-  Terminal.y = y;
+  Halt(ExitStatus::NoTerminal);
 }
 
-void PutCell(int32_t x, int32_t y, uint8_t ch) {
-  // Text mostly runs on from where the terminal's cursor already stands; after the last
-  // column of a terminal line the terminal wraps it onto the next.
-  if (x != Terminal.x || y != Terminal.y) MoveTerminalTo(x, y);
-  AppendHeld(Glyphs[ch].bytes, Glyphs[ch].length);
-  ++Terminal.x;
-  const int32_t line = (Terminal.x - 1) / TerminalColumns;
-  if (line + 1 > Terminal.lines) Terminal.lines = line + 1;
-  Terminal.wrapPending = Terminal.x % TerminalColumns == 0;
-}
-
-/// Removes the window's top row: line feeds from the window's last row past every terminal
-/// line it takes, so that the terminal scrolls and keeps the lost row in its scrollback. They
-/// are sent from column 1, where they leave the cursor whether or not the terminal adds a
-/// carriage return of its own.
-void RemoveLine() {
-  MoveTerminalTo(0, WinMaxY() - 1);
-  AppendRepeated('\n', Terminal.lines);
-  Terminal.lines = 1;
-}
+namespace {
 
 void WriteChar(uint8_t ch) {
   switch (ch) {
@@ -176,37 +63,11 @@ void WriteChar(uint8_t ch) {
   }
 }
 
-/// Records the device cursor and adds the visible cursor's move to the operation's bytes.
+/// Records the device cursor and shows it there.
 void PlaceScreenCursor(int32_t x, int32_t y) {
   CursorSaveX = x - 1;
   CursorSaveY = y - 1;
-  MoveTerminalTo(CursorSaveX, CursorSaveY);
-}
-
-void BeginDeviceOperation() {
-  BeginOperation();
-  FollowResize();
-}
-
-/// A latched output failure after a start-up message becomes a runtime error.
-void CheckIo() {
-  if (InOutRes != 0) {
-    const uint16_t status = InOutRes;
-    InOutRes = 0;
-    HandleError(status);
-  }
-}
-
-[[noreturn]] void FailStart(std::string_view reason) {
-  Write_Str(0, StdErr, reason);
-  Writeln_End(StdErr);
-  CheckIo();
-  Halt(ExitStatus::NoTerminal);
-}
-
-int32_t ClampSize(int32_t reported, int32_t fallback) {
-  if (reported <= 0) return fallback;
-  return reported > LargestWindow ? LargestWindow : reported;
+  ShowCursorAt(CursorSaveX, CursorSaveY);
 }
 
 }  // namespace
@@ -219,7 +80,7 @@ void GotoXY(uint8_t x, uint8_t y) {
   if (x < 1 || x > width || y < 1 || y > height) return;
   BeginDeviceOperation();
   PlaceScreenCursor(x + WinMinX() - 1, y + WinMinY() - 1);
-  EndOperation();
+  EndDeviceOperation();
 }
 
 void AssignCrt(TextRec& t) { OpenTextOutput(t, OutHandle, CrtWrite, "\r\n"); }
@@ -230,61 +91,7 @@ int CrtWrite(TextRec& t) {
   CurrY = CursorSaveY + 1;
   for (int32_t i = 0; i < t.Pending; ++i) WriteChar(static_cast<uint8_t>(t.Buffer[i]));
   PlaceScreenCursor(CurrX, CurrY);
-  EndOperation();
+  EndDeviceOperation();
   t.Pending = 0;
   return 0;
-}
-
-void InitCrt() {
-  bool openedByName = false;
-  if (isatty(STDOUT_FILENO)) {
-    OutHandle = STDOUT_FILENO;
-  } else {
-    OutHandle = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (OutHandle < 0) FailStart("No way to get the console handle");
-    openedByName = true;
-  }
-
-  winsize size{};
-  if (ioctl(OutHandle, TIOCGWINSZ, &size) != 0) {
-    if (openedByName) FailStart("No way to get console screen buffer info");
-    size = winsize{};
-  }
-  ScreenWidth = ClampSize(size.ws_col, DefaultWidth);
-  ScreenHeight = ClampSize(size.ws_row, DefaultHeight);
-  TerminalColumns = size.ws_col > 0 ? size.ws_col : ScreenWidth;
-  WindMin = 0;
-  WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
-
-  BuildGlyphs();
-  PlainTerminal = TerminalIsDumb();
-  InstallFatalSignalHandlers();
-
-  // Without an answer the cursor is taken to be at the start of the last row, where a
-  // shell's prompt usually leaves it; the next line end then scrolls as it should. Only the
-  // terminal of our own session, with us in its foreground, is asked.
-  int32_t row = ScreenHeight;
-  int32_t col = 1;
-  if (PlainTerminal || !TerminalIsOurs(OutHandle) || !AskCursorPosition(OutHandle, row, col)) {
-    row = ScreenHeight;
-    col = 1;
-  }
-  CursorSaveX = (col > ScreenWidth ? ScreenWidth : col) - 1;
-  CursorSaveY = (row > ScreenHeight ? ScreenHeight : row) - 1;
-  Terminal = TerminalCursor{CursorSaveX, CursorSaveY};
-
-  TakeTerminalModes();
-  AssignCrt(Output);
-  StartHoldingBack();
-  InstallJobControlHandlers();
-}
-
-void RestoreTerminal() {
-  SendCommitted();
-  GiveTerminalModesBack();
-}
-
-void RestoreTerminalInHandler() {
-  OfferCommitted();
-  GiveTerminalModesBack();
 }

@@ -4,25 +4,14 @@
 // the console's cursor follows the device cursor. Ctrl+C is ordinary input during the run:
 // processed input is switched off and given back on every way out.
 #include "runtime/console.h"
+#include "runtime/console_platform.h"
 
 #include <windows.h>
-
-#include <string_view>
 
 #include "runtime/exit_status.h"
 #include "runtime/file_access.h"
 #include "runtime/glyphs.h"
 #include "runtime/system.h"
-
-int32_t OutHandle = UnusedHandle;
-uint16_t WindMin = 0;
-uint16_t WindMax = 0;
-int32_t ScreenWidth = 0;
-int32_t ScreenHeight = 0;
-int32_t CursorSaveX = 0;
-int32_t CursorSaveY = 0;
-int32_t CurrX = 1;
-int32_t CurrY = 1;
 
 namespace {
 
@@ -46,11 +35,6 @@ int32_t RunLength = 0;
 int32_t RunX = 0;
 int32_t RunY = 0;
 
-uint8_t WinMinX() { return static_cast<uint8_t>((WindMin & 0xFF) + 1); }
-uint8_t WinMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
-uint8_t WinMaxX() { return static_cast<uint8_t>((WindMax & 0xFF) + 1); }
-uint8_t WinMaxY() { return static_cast<uint8_t>((WindMax >> 8) + 1); }
-
 void FlushRun() {
   if (RunLength == 0) return;
   SMALL_RECT target{static_cast<SHORT>(WindowLeft + RunX), static_cast<SHORT>(WindowTop + RunY),
@@ -60,7 +44,9 @@ void FlushRun() {
   RunLength = 0;
 }
 
-/// Cell x, y (0-based, in the window) shows ch; adjoining cells of a row join the run.
+}  // namespace
+
+// Adjoining cells of a row join the run.
 void PutCell(int32_t x, int32_t y, uint8_t ch) {
   if (RunLength > 0 && (y != RunY || x != RunX + RunLength)) FlushRun();
   if (RunLength == 0) {
@@ -72,7 +58,6 @@ void PutCell(int32_t x, int32_t y, uint8_t ch) {
   ++RunLength;
 }
 
-/// Moves the window's rows up by one; the last row comes in blank.
 void RemoveLine() {
   FlushRun();
   const SMALL_RECT window{WindowLeft, WindowTop, static_cast<SHORT>(WindowLeft + WinMaxX() - 1),
@@ -84,39 +69,15 @@ void RemoveLine() {
   ScrollConsoleScreenBufferW(Console, &moved, &window, COORD{window.Left, window.Top}, &blank);
 }
 
-void WriteChar(uint8_t ch) {
-  switch (ch) {
-    case 7:
-      break;
-    case 8:
-      if (CurrX > WinMinX()) --CurrX;
-      break;
-    case 10:
-      ++CurrY;
-      break;
-    case 13:
-      CurrX = WinMinX();
-      break;
-    default:
-      PutCell(CurrX - 1, CurrY - 1, ch);
-      ++CurrX;
-  }
-  if (CurrX > WinMaxX()) {
-    CurrX = WinMinX();
-    ++CurrY;
-  }
-  while (CurrY > WinMaxY()) {
-    RemoveLine();
-    --CurrY;
-  }
+void ShowCursorAt(int32_t x, int32_t y) {
+  SetConsoleCursorPosition(Console, COORD{static_cast<SHORT>(WindowLeft + x), static_cast<SHORT>(WindowTop + y)});
 }
 
-void PlaceScreenCursor(int32_t x, int32_t y) {
-  CursorSaveX = x - 1;
-  CursorSaveY = y - 1;
-  SetConsoleCursorPosition(Console, COORD{static_cast<SHORT>(WindowLeft + CursorSaveX),
-                                          static_cast<SHORT>(WindowTop + CursorSaveY)});
-}
+void BeginDeviceOperation() {}
+
+void EndDeviceOperation() { FlushRun(); }
+
+namespace {
 
 void GiveInputModeBack() {
   if (InterlockedExchange(&InputModeTaken, 0) != 0) SetConsoleMode(InputHandle, SavedInputMode);
@@ -129,43 +90,11 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return FALSE;
 }
 
-[[noreturn]] void FailStart(std::string_view reason) {
-  Write_Str(0, StdErr, reason);
-  Writeln_End(StdErr);
-  if (InOutRes != 0) {
-    const uint16_t status = InOutRes;
-    InOutRes = 0;
-    HandleError(status);
-  }
-  Halt(ExitStatus::NoTerminal);
-}
-
 int32_t Clamp(int32_t value, int32_t low, int32_t high) {
   return value < low ? low : value > high ? high : value;
 }
 
 }  // namespace
-
-uint8_t WhereY() { return static_cast<uint8_t>((CursorSaveY + 1) - WinMinY() + 1); }
-
-void GotoXY(uint8_t x, uint8_t y) {
-  const int width = WinMaxX() - WinMinX() + 1;
-  const int height = WinMaxY() - WinMinY() + 1;
-  if (x < 1 || x > width || y < 1 || y > height) return;
-  PlaceScreenCursor(x + WinMinX() - 1, y + WinMinY() - 1);
-}
-
-void AssignCrt(TextRec& t) { OpenTextOutput(t, OutHandle, CrtWrite, "\r\n"); }
-
-int CrtWrite(TextRec& t) {
-  CurrX = CursorSaveX + 1;
-  CurrY = CursorSaveY + 1;
-  for (int32_t i = 0; i < t.Pending; ++i) WriteChar(static_cast<uint8_t>(t.Buffer[i]));
-  FlushRun();
-  PlaceScreenCursor(CurrX, CurrY);
-  t.Pending = 0;
-  return 0;
-}
 
 void InitCrt() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
