@@ -1,8 +1,11 @@
 // A test program: the runtime's start-up and termination frame around bodies of its own,
 // chosen by the environment variable TOLVAR_FRAME_BODY. Each body ends in one of the ways
 // the frame must handle. Before it faults, a body writes on standard error the lines with
-// which the report has to begin, from the real code addresses of this run.
+// which the report has to begin, from the real code addresses of this run. The same program
+// is built for Windows, where a few bodies differ.
+#ifndef _WIN32
 #include <sys/mman.h>
+#endif
 
 #include <cfloat>
 #include <climits>
@@ -61,11 +64,22 @@ static __attribute__((noipa)) void RaiseFromRoutine() {
   HandleError(258);
 }
 
+#ifndef _WIN32
 // A page mapped from an empty file has nothing behind it.
 static __attribute__((noipa)) void ReadBeyondMappedFile() {
   void* page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, memfd_create("frame", 0), 0);
   if (page == MAP_FAILED) std::_Exit(126);
   Sink = *static_cast<volatile const int*>(page);
+}
+#endif
+
+// Every argument after the program name between brackets, one to a line, then whether the
+// program's own name came with its drive (Windows).
+static void TellArguments() {
+  Write_Str(0, StdOut, "count "), Write_SInt(0, StdOut, ParamCount()), Writeln_End(StdOut);
+  for (int32_t i = 1; i <= ParamCount() + 1; ++i)
+    Write_Str(0, StdOut, "["), Write_Str(0, StdOut, ParamStr(i)), Write_Str(0, StdOut, "]"), Writeln_End(StdOut);
+  Write_Str(0, StdOut, ParamStr(0).size() > 4 && ParamStr(0).substr(1, 2) == ":\\" ? "full path" : "no path"), Writeln_End(StdOut);
 }
 
 // The trap flag set by hand; the red zone is stepped over before pushing.
@@ -87,14 +101,18 @@ static const struct { const char* name; void (*run)(); } Bodies[] = {
     {"extended-zero-by-zero", [] { Result = ZeroExtended / ZeroExtended; }},
     {"extended-overflow", [] { Result = LargestExtended * LargestExtended; }},
     {"double-divide-by-zero", [] { Result = 1.0 / ZeroDouble; }},
+    {"double-zero-by-zero", [] { Result = ZeroDouble / ZeroDouble; }},
     {"read-unmapped-address", [] { asm volatile("movl (%0), %%eax" :: "r"(uintptr_t{16}) : "eax"); }},
     {"undefined-instruction", [] { asm volatile("ud2"); }},
     {"single-step", SingleStep},
     {"breakpoint", [] { asm volatile("int3"); }},
+#ifndef _WIN32
     {"read-beyond-mapped-file", ReadBeyondMappedFile},
+#endif
     {"halt", [] { Halt(); }},
     {"halt-cannot-open", [] { Halt(ExitStatus::CannotOpen); }},
     {"return", [] {}},
+    {"tell-arguments", TellArguments},
 };
 
 int main(int argc, char** argv) {

@@ -1,6 +1,6 @@
 # Runs one body of frame_bodies_win through Wine and checks its exit status and its standard
-# output. In EXPECT, "@name@" stands for the address that the body told on standard error as
-# "name XXXXXXXX" before it faulted; \r and \n are the line end's bytes. Arguments come as a
+# output. In EXPECT, "<told>" stands for the lines that the body wrote on standard error
+# before it faulted, the report's beginning; \r and \n are the line end's bytes. Arguments come as a
 # list in ARGS. The program runs with a console (script gives Wine a terminal), its standard
 # output and error redirected into files.
 set(line "TOLVAR_FRAME_BODY=${BODY} wine ${PROGRAM}")
@@ -12,14 +12,9 @@ execute_process(COMMAND script -qec "${line} >${o}.out 2>${o}.err" /dev/null
   INPUT_FILE /dev/null OUTPUT_QUIET RESULT_VARIABLE status)
 # CMake drops carriage returns from what it reads; they are made visible first.
 execute_process(COMMAND sed "s/\r/<CR>/g" ${o}.out OUTPUT_VARIABLE out)
-file(READ ${o}.err told)
-string(REGEX MATCHALL "[a-z-]+ [0-9A-F]+" pairs "${told}")
-foreach(pair IN LISTS pairs)
-  string(REPLACE " " ";" pair "${pair}")
-  list(GET pair 0 name)
-  list(GET pair 1 address)
-  string(REPLACE "@${name}@" "${address}" EXPECT "${EXPECT}")
-endforeach()
+execute_process(COMMAND sed "s/\r//g" ${o}.err OUTPUT_VARIABLE told)
+string(REPLACE "\n" "<CR>\n" told "${told}")
+string(REPLACE "<told>" "${told}" EXPECT "${EXPECT}")
 string(REPLACE "\\r" "<CR>" EXPECT "${EXPECT}")
 string(REPLACE "\\n" "\n" EXPECT "${EXPECT}")
 if(NOT status EQUAL STATUS)
