@@ -8,19 +8,15 @@ rm -rf "$work" && mkdir -p "$work"
 "$linux/tolvar-wavgen" seeds "$work/seeds" >/dev/null
 "$linux/tolvar-wavgen" sized "$work/seeds/sized.wav" 3000000 >/dev/null
 failed=0
-run() {  # a command line on a pseudo-terminal; prints its exit status
-  script -qec "$1" /dev/null >/dev/null </dev/null && echo 0 || echo $?
-}
+# A command line on a pseudo-terminal; prints its exit status.
+run() { script -qec "$1" /dev/null >/dev/null </dev/null && echo 0 || echo $?; }
 for f in "$work"/seeds/* "$work/missing.wav"; do
   name=$(basename "$f")
   [ -e "$f" ] && cp "$f" "$work/linux-$name" && cp "$f" "$work/win-$name"
   a=$(cd "$work" && run "'$linux/tolvar' 'linux-$name'")
   b=$(cd "$work" && run "wine '$exe' 'win-$name'")
   if [ "$a" != "$b" ] || { [ -e "$f" ] && ! cmp -s "$work/linux-$name" "$work/win-$name"; }; then
-    echo "$name: Linux exit $a, Windows exit $b; bytes $(cmp "$work/linux-$name" "$work/win-$name" 2>&1 || true)"
-    failed=1
-  else
-    echo "$name: exit $a, same bytes"
-  fi
+    echo "$name: Linux exit $a, Windows exit $b; bytes $(cmp "$work/linux-$name" "$work/win-$name" 2>&1 || true)"; failed=1
+  else echo "$name: exit $a, same bytes"; fi
 done
 exit $failed
