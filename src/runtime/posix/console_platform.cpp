@@ -10,9 +10,9 @@
 #include "runtime/exit_status.h"
 #include "runtime/file_access.h"
 #include "runtime/glyphs.h"
-#include "runtime/held_output.h"
+#include "runtime/posix/held_output.h"
+#include "runtime/posix/terminal_modes.h"
 #include "runtime/system.h"
-#include "runtime/terminal_modes.h"
 
 namespace {
 

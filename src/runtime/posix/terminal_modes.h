@@ -2,7 +2,7 @@
 // terminal the device may steer (the controlling terminal of our own session, with us in its
 // foreground group), the modes taken for a run and given back on every way out (the end of
 // the run, each signal that ends the process, a stop for job control), the cursor-position
-// question, and changes of the window's width. The device (console.cpp) draws; it asks here
+// question, and changes of the window's width. The device (console.cpp and console_platform.cpp) draws; it asks here
 // what it may ask and change.
 #pragma once
 

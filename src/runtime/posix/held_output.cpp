@@ -1,4 +1,4 @@
-#include "runtime/held_output.h"
+#include "runtime/posix/held_output.h"
 
 #include <fcntl.h>
 #include <signal.h>

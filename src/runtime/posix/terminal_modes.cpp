@@ -1,4 +1,4 @@
-#include "runtime/terminal_modes.h"
+#include "runtime/posix/terminal_modes.h"
 
 #include <fcntl.h>
 #include <poll.h>
