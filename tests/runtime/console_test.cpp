@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <tuple>
 
+#include "runtime/posix/terminal_modes.h"
 #include "support/files.h"
 #include "support/pty_screen.h"
 
@@ -29,6 +30,7 @@ struct Case {
   std::string screen;            // from the first row: rows above are blank
   int cursorRow, cursorCol;      // 0-based
   int startRow = 2, cols = 80;
+  std::vector<std::string> env = {};
 };
 
 const std::string kAz = "abcdefghijklmnopqrstuvwxyz0";  // 27 characters, as a progress text
@@ -52,13 +54,15 @@ const Case kCases[] = {
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
     {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
      kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
+    // Taken to start on the last row; blanks move right, backspaces left.
+    {"DumbTerminal", {"w:AB", "g:6,24", "w:C", "g:2,24", "w:x"}, std::string(23, '\n') + "Ax   C", 23, 2, 23, 80, {"TERM=dumb"}},
 };
 
 class Device : public testing::TestWithParam<Case> {};
 
 TEST_P(Device, ShowsCellsAndCursor) {
   const Case& c = GetParam();
-  const PtyResult r = Probe(c.ops, {.cols = c.cols}, c.startRow);
+  const PtyResult r = Probe(c.ops, {.env = c.env, .cols = c.cols}, c.startRow);
   // Status, cells, cursor, and no bell sounded.
   EXPECT_EQ(std::tuple(r.exitStatus, r.Screen(), r.cursorRow, r.cursorCol, r.output.find('\a') == std::string::npos),
             std::tuple(0, c.screen, c.cursorRow, c.cursorCol, true));
@@ -105,6 +109,19 @@ TEST(HeldOutput, ReachesTheTerminalBeforeTheRuntimeErrorReportAndModesComeBack) 
   EXPECT_EQ(std::tuple(r.exitStatus, r.ModesGivenBack()), std::tuple(201, true));
   const std::string screen = r.Screen();
   EXPECT_NE(screen.find("Runtime error 201", screen.find("READY\nHELD 199")), std::string::npos) << screen;
+}
+
+// What a terminal answers may come late, cut short or among typed keys: only a whole answer
+// with both numbers counts, and of several the last.
+TEST(CursorReply, OnlyTheLastWellShapedAnswerCounts) {
+  const std::tuple<std::string, bool, int, int> kReplies[] = {
+      {"\x1b[12;345R", true, 12, 345}, {"a\x1b[3;4Rb\x1b[5;6R", true, 5, 6}, {"\x1b[5;6R\x1b[7;R", true, 5, 6},
+      {"\x1b[;4R", false, 0, 0},      {"\x1b[0;4R", false, 0, 0},         {"\x1b[3:4R", false, 0, 0},
+      {"\x1b[3;4", false, 0, 0},      {"\x1b[1234567;1R", false, 0, 0},    {"\x1b" "3;4R", false, 0, 0}};
+  for (const auto& [reply, found, row, col] : kReplies) {
+    int32_t r = 0, c = 0;
+    EXPECT_EQ(std::tuple(ParseCursorReply(reply.data(), reply.size(), r, c), r, c), std::tuple(found, row, col)) << reply.substr(1);
+  }
 }
 
 }  // namespace

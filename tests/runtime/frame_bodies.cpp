@@ -4,7 +4,9 @@
 // which the report has to begin, from the real code addresses of this run. The same program
 // is built for Windows, where a few bodies differ.
 #ifndef _WIN32
+#include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #endif
 
 #include <cfloat>
@@ -71,6 +73,14 @@ static __attribute__((noipa)) void ReadBeyondMappedFile() {
   if (page == MAP_FAILED) std::_Exit(126);
   Sink = *static_cast<volatile const int*>(page);
 }
+
+// A store just beyond the stack's limit, counted from the stack's top (where the program's
+// name lies), and far below the stack pointer, as a frame of some megabytes would make it.
+static __attribute__((noipa)) void StoreBeyondStackLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_STACK, &limit);
+  *reinterpret_cast<volatile char*>(getauxval(AT_EXECFN) - limit.rlim_cur - (16 << 10)) = 1;
+}
 #endif
 
 // Every argument after the program name between brackets, one to a line, then whether the
@@ -108,6 +118,7 @@ static const struct { const char* name; void (*run)(); } Bodies[] = {
     {"breakpoint", [] { asm volatile("int3"); }},
 #ifndef _WIN32
     {"read-beyond-mapped-file", ReadBeyondMappedFile},
+    {"store-beyond-stack-limit", StoreBeyondStackLimit},
 #endif
     {"halt", [] { Halt(); }},
     {"halt-cannot-open", [] { Halt(ExitStatus::CannotOpen); }},

@@ -37,6 +37,7 @@ TEST(Frame, EveryWayToEndGivesItsStatusReportAndFrameListing) {
       {"divide-after-deep-recursion", To::Terminal, 200, "Runtime error 200", 9},
       {"divide-after-deep-recursion", To::Pipe, 200, "Runtime error 200", 257, 300},
       {"recurse-without-end", To::Pipe, 202, "Runtime error 202 at 0x", 257, 0, 4u << 20},
+      {"store-beyond-stack-limit", To::Pipe, 202, "Runtime error 202 at 0x", -1, 0, 4u << 20},
   };
   for (const auto& row : table) {
     // The sanitizers' own fault handlers would catch the faults before the runtime does.
@@ -44,7 +45,9 @@ TEST(Frame, EveryWayToEndGivesItsStatusReportAndFrameListing) {
                                   .env = {"TOLVAR_FRAME_DEPTH=" + std::to_string(row.depth),
                                           "ASAN_OPTIONS=handle_segv=0:handle_sigfpe=0:handle_sigbus=0:handle_sigill=0:"
                                           "use_sigaltstack=0:detect_stack_use_after_return=0",
-                                          "TOLVAR_FRAME_BODY=" + std::string(row.body)},
+                                          "TOLVAR_FRAME_BODY=" + std::string(row.body),
+                                          // between the stack's top and the start-up frame
+                                          "TOLVAR_FRAME_PADDING=" + std::string(120 << 10, 'x')},
                                   .pipes = row.to != To::Terminal, .closeStdoutReader = row.to == To::ClosedPipe,
                                   .stackLimit = row.stackLimit});
     EXPECT_FALSE(o.timedOut) << row.body << " did not end";

@@ -63,7 +63,8 @@ void SetModesInForeground(int fd, const termios& modes) {
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-/// Finds the last "ESC [ row ; col R" in text; anything of another shape is ignored.
+}  // namespace
+
 bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col) {
   bool found = false;
   for (std::size_t start = 0; start + 1 < length; ++start) {
@@ -90,6 +91,8 @@ bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_
   }
   return found;
 }
+
+namespace {
 
 void OnFatalSignal(int sig) {
   const int savedErrno = errno;

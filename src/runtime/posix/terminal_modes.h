@@ -6,6 +6,7 @@
 // what it may ask and change.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 /// fd is a terminal, the controlling terminal of this process's session, and this process's
@@ -19,6 +20,10 @@ bool TerminalIsDumb();
 /// answer. Keys typed ahead are left for whoever reads next: with keys waiting, nothing is
 /// asked. Call only while the terminal is ours.
 bool AskCursorPosition(int fd, int32_t& row, int32_t& col);
+
+/// The last well-shaped "ESC [ row ; col R" in what the terminal answered (other bytes may
+/// surround it: an earlier, late answer or keys): whether there is one, and its numbers.
+bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col);
 
 /// Switches off signal keys and echo on standard input if it is ours: Ctrl+C and friends
 /// become ordinary input that nobody reads, and typed keys do not land on the progress row.
