@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ TEST(Frame, EveryWayToEndGivesItsStatusReportAndFrameListing) {
                                           "TOLVAR_FRAME_PADDING=" + std::string(120 << 10, 'x')},
                                   .pipes = row.to != To::Terminal, .closeStdoutReader = row.to == To::ClosedPipe,
                                   .stackLimit = row.stackLimit});
-    EXPECT_FALSE(o.timedOut) << row.body << " did not end";
+    EXPECT_EQ(std::pair(o.timedOut, o.exited ? o.exitStatus : -o.termSignal), std::pair(false, row.status)) << row.body;
     // Standard output, from the pipe or the terminal, from the report's header on; the
     // terminal's carriage returns dropped.
     std::string report = row.to == To::Terminal ? o.output : o.stdoutText;
