@@ -20,10 +20,7 @@ std::vector<std::string> Split(std::string_view line, std::size_t capacity = 8) 
 using Items = std::vector<std::string>;
 
 TEST(SplitCommandLine, Table) {
-  const struct {
-    const char* line;
-    Items items;
-  } rows[] = {
+  const std::pair<const char*, Items> rows[] = {
       {"", {}},
       {" \t\r", {}},
       {"tolvar", {"tolvar"}},
@@ -41,7 +38,7 @@ TEST(SplitCommandLine, Table) {
       {"tolvar a\nb", {"tolvar", "a\nb"}},                 // a line feed is no blank
       {"\"C:\\Program Files\\tolvar.exe\" f.wav", {"C:\\Program Files\\tolvar.exe", "f.wav"}},
   };
-  for (const auto& row : rows) EXPECT_EQ(Split(row.line), row.items) << row.line;
+  for (const auto& [line, items] : rows) EXPECT_EQ(Split(line), items) << line;
 }
 
 TEST(SplitCommandLine, ItemsBeyondCapacityAreCountedNotStored) {
