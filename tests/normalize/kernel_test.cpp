@@ -74,12 +74,3 @@ TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
     }
   }
 }
-
-TEST(ScaleRamp, GainsOutsideTheNormalRangeStillFollowTheRule) {
-  // Never produced by the gain engine, but the function takes any ramp: gains below zero or
-  // crossing it, and gains far above x31.75, on samples small enough not to overflow.
-  // Steps far larger than a block's, so that a row's offset of the fine part wraps.
-  const struct { int32_t mul, step; } cases[] = {{-(1 << 20), 40}, {1 << 20, -1000}, {(1 << 30) + 5, 7},
-                                                  {3, 20011},        {1 << 28, -40009}, {(1 << 29) + 999, 0}};
-  for (const auto& c : cases) ExpectRuleScale(Noise(4109, 1000, 99), c.mul, c.step);
-}

@@ -246,8 +246,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   result.rows = emulator.Rows();
   VTermPos cursor{};
   vterm_state_get_cursorpos(vterm_obtain_state(emulator.vt), &cursor);
-  result.cursorRow = cursor.row;
-  result.cursorCol = cursor.col;
+  result.cursorRow = cursor.row, result.cursorCol = cursor.col;
   return result;
 }
 
