@@ -2,7 +2,8 @@
 // their code page 437 pictures (so every byte looks the same whatever the console's code
 // page), a run of cells on one row in one call; the window scrolls inside the buffer, and
 // the console's cursor follows the device cursor. Ctrl+C is ordinary input during the run:
-// processed input is switched off and given back on every way out.
+// processed input (and mouse input, which nothing reads) is switched off and the mode given
+// back on every way out.
 #include "runtime/console.h"
 #include "runtime/console_platform.h"
 
@@ -123,7 +124,7 @@ void InitCrt() {
   if (GetConsoleMode(InputHandle, &SavedInputMode)) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     InputModeTaken = 1;
-    SetConsoleMode(InputHandle, SavedInputMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT));
+    SetConsoleMode(InputHandle, SavedInputMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT));
   }
   AssignCrt(Output);
 }
