@@ -166,7 +166,7 @@ int IntegerDigits(long double v, DigitText& d, int& budget) {
 }
 
 /// Lays out the digits in fixed notation into out; returns the length. The tool writes only
-/// percentages; a value of 10^236 or more (never passed) has its integer part cut short at
+/// percentages; a value of 10^237 or more (never passed) has its integer part cut short at
 /// the text capacity instead of being written in scientific notation.
 std::size_t Layout(const DigitText& d, bool negative, int exponent, int decimals, char* out) {
   // The digits proper, without sign place and guard digit, unless a carry reached the guard.

@@ -49,9 +49,7 @@ Bytes RiffHeader(uint32_t riffSize) {
   return PutU32(b, riffSize), PutTag(b, "WAVE"), b;
 }
 
-void FixRiffSize(Bytes& b) {
-  for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>((b.size() - 8) >> (8 * i));
-}
+void FixRiffSize(Bytes& b) { for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>((b.size() - 8) >> (8 * i)); }
 
 Bytes FmtBody(uint16_t formatTag, uint16_t channels, uint32_t rate, uint16_t bits) {
   const uint32_t align = channels * ((bits + 7u) / 8);
