@@ -20,24 +20,24 @@ constexpr uint32_t MxcsrMaskShift = 7;
 
 /// Program name and arguments: 126 arguments are kept, more are only counted.
 constexpr std::size_t MaxItems = 127;
-std::string_view g_items[MaxItems];
-std::size_t g_item_count = 0;
-char g_program_path[MAX_PATH];
-std::size_t g_program_path_length = 0;
+std::string_view Items[MaxItems];
+std::size_t ItemCount = 0;
+char ProgramPath[MAX_PATH];
+std::size_t ProgramPathLength = 0;
 
 /// The main thread's stack, from its thread block: frames are read only inside it.
-uintptr_t g_stack_top = 0;
+uintptr_t StackTop = 0;
 /// The faulting stack pointer while a fault is turned into a runtime error.
-uintptr_t g_fault_stack_pointer = 0;
+uintptr_t FaultStackPointer = 0;
 /// A fault turned into a runtime error is reported from here: after a stack overflow the
 /// thread's own stack has no room left.
-alignas(16) char g_alternate_stack[128 * 1024];
+alignas(16) char AlternateStack[128 * 1024];
 
 /// The registers of the routine in which the runtime error was raised. The stack listing
 /// unwinds from here with the unwind tables every 64-bit Windows image carries: the frame
 /// pointer of this platform's code does not point at a chain of saved frame pointers.
-CONTEXT g_error_context;
-bool g_have_error_context = false;
+CONTEXT ErrorContext;
+bool HaveErrorContext = false;
 
 /// An SSE fault arrives as "multiple" faults or traps; the unmasked flags in MXCSR tell which.
 FaultRow LookUpSseFault(uint32_t mxcsr) {
@@ -92,11 +92,11 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
     context.FltSave.StatusWord = 0;
     context.MxCsr &= ~MxcsrFlags;
   }
-  g_fault_stack_pointer = context.Rsp;
-  g_error_context = context;
-  g_have_error_context = true;
+  FaultStackPointer = context.Rsp;
+  ErrorContext = context;
+  HaveErrorContext = true;
   // 16-byte aligned as after a call, with the return slot and room for the callee's spills.
-  auto top = reinterpret_cast<uintptr_t>(g_alternate_stack + sizeof g_alternate_stack);
+  auto top = reinterpret_cast<uintptr_t>(AlternateStack + sizeof AlternateStack);
   top = (top - 64) & ~uintptr_t{15};
   *reinterpret_cast<uintptr_t*>(top - 8) = 0;
   context.Rsp = top - 8;
@@ -109,11 +109,11 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
 }
 
 void BuildArgumentList() {
-  const DWORD length = GetModuleFileNameA(nullptr, g_program_path, sizeof g_program_path);
+  const DWORD length = GetModuleFileNameA(nullptr, ProgramPath, sizeof ProgramPath);
   // A full buffer holds a cut path; an empty name is better than a wrong one.
-  g_program_path_length = length > 0 && length < sizeof g_program_path ? length : 0;
+  ProgramPathLength = length > 0 && length < sizeof ProgramPath ? length : 0;
   const char* line = GetCommandLineA();
-  g_item_count = SplitCommandLine(line != nullptr ? line : "", g_items, MaxItems);
+  ItemCount = SplitCommandLine(line != nullptr ? line : "", Items, MaxItems);
 }
 
 /// The standard streams write through the C library's descriptors, which must pass bytes
@@ -135,7 +135,7 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
   const uintptr_t before = context.Rsp;
   if (function == nullptr) {
     // A routine without unwind data keeps nothing on the stack but the return address.
-    if (before < stackFloor || before + sizeof(uintptr_t) > g_stack_top) return false;
+    if (before < stackFloor || before + sizeof(uintptr_t) > StackTop) return false;
     context.Rip = *reinterpret_cast<const DWORD64*>(before);
     context.Rsp += sizeof(uintptr_t);
   } else {
@@ -144,7 +144,7 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
     RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context,
                      &handlerData, &establisherFrame, nullptr);
   }
-  return context.Rip != 0 && context.Rsp > before && context.Rsp <= g_stack_top;
+  return context.Rip != 0 && context.Rsp > before && context.Rsp <= StackTop;
 }
 
 }  // namespace
@@ -152,24 +152,24 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
 /// One line per frame with the return address into its caller, towards the entry, unwound
 /// from the registers kept when the error was raised.
 void Dump_Stack(void*) {
-  if (!g_have_error_context) return;
+  if (!HaveErrorContext) return;
   const bool toConsole = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
   const int maxLines = toConsole ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  const uintptr_t stackFloor = g_fault_stack_pointer != 0
-                                   ? g_fault_stack_pointer
+  const uintptr_t stackFloor = FaultStackPointer != 0
+                                   ? FaultStackPointer
                                    : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  CONTEXT context = g_error_context;
+  CONTEXT context = ErrorContext;
   for (int lines = 0; lines < maxLines && StepToCaller(context, stackFloor); ++lines) {
     WriteAddressLine(context.Rip);
   }
 }
 
 __attribute__((noinline)) void HandleError(uint16_t number) {
-  RtlCaptureContext(&g_error_context);
-  StepToCaller(g_error_context, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
-  g_have_error_context = true;
-  HandleErrorAddrFrame(number, reinterpret_cast<void*>(g_error_context.Rip),
-                       reinterpret_cast<void*>(g_error_context.Rsp));
+  RtlCaptureContext(&ErrorContext);
+  StepToCaller(ErrorContext, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  HaveErrorContext = true;
+  HandleErrorAddrFrame(number, reinterpret_cast<void*>(ErrorContext.Rip),
+                       reinterpret_cast<void*>(ErrorContext.Rsp));
 }
 
 void EndProcess(uint16_t status) {
@@ -178,19 +178,19 @@ void EndProcess(uint16_t status) {
   ExitProcess(status);
 }
 
-int32_t ParamCount() { return g_item_count > 0 ? static_cast<int32_t>(g_item_count - 1) : 0; }
+int32_t ParamCount() { return ItemCount > 0 ? static_cast<int32_t>(ItemCount - 1) : 0; }
 
 std::string_view ParamStr(int32_t i) {
-  if (i == 0) return std::string_view(g_program_path, g_program_path_length);
+  if (i == 0) return std::string_view(ProgramPath, ProgramPathLength);
   if (i < 1 || i > ParamCount() || static_cast<std::size_t>(i) >= MaxItems) return {};
-  return g_items[i];
+  return Items[i];
 }
 
 void System_Start(int, char**, void (*body)()) {
   ULONG_PTR stackLow = 0;
   ULONG_PTR stackHigh = 0;
   GetCurrentThreadStackLimits(&stackLow, &stackHigh);
-  g_stack_top = stackHigh;
+  StackTop = stackHigh;
   // Room on the stack for the fault handler itself to run after a stack overflow.
   ULONG handlerRoom = 64 * 1024;
   SetThreadStackGuarantee(&handlerRoom);
