@@ -4,7 +4,35 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
 }  // namespace
+
+std::string Utf8FromUtf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3);  // the most one unit can take; a pair takes 4 for 2
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
+      out += UnpairedSurrogate;
+      continue;
+    }
+    const auto put = [&out](char32_t bits) { out += static_cast<char>(bits); };
+    if (c < 0x80) {
+      put(c);
+    } else if (c < 0x800) {
+      put(0xC0 | c >> 6), put(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      put(0xE0 | c >> 12), put(0x80 | (c >> 6 & 0x3F)), put(0x80 | (c & 0x3F));
+    } else {
+      put(0xF0 | c >> 18), put(0x80 | (c >> 12 & 0x3F)), put(0x80 | (c >> 6 & 0x3F)), put(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
 std::size_t SplitCommandLine(std::string_view line, std::string_view* items, std::size_t capacity) {
   std::size_t count = 0;

@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "runtime/command_line.h"
 #include "runtime/console.h"
 #include "runtime/file_access.h"
 
@@ -42,10 +43,13 @@ uint16_t Open(FileRec& f, const std::string& path) { return Assign(f, path), Res
 TEST(FileAccessWin, RefusedNamesOpenNothing) {
   const HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\tolvar-test", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 64, 64, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  // What a name with an unpaired surrogate would become if the open replaced what has no form.
+  ASSERT_TRUE(CloseHandle(CreateFileW((Dir / L"\uFFFD.wav").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
   const std::tuple<std::string, uint16_t> rows[] = {
       {Path("missing.wav"), 2}, {Path("no-dir\\x.wav"), 3}, {Path("dir"), 5}, {"NUL", 5}, {"CON", 5},
       {"COM1", 5}, {"\\\\.\\NUL", 5}, {"\\\\.\\pipe\\tolvar-test", 5}, {"//./pipe/tolvar-test", 5},
       {Path("bad<name.wav"), 123}, {"", 2}, {std::string(5000, 'a'), ERROR_FILENAME_EXCED_RANGE},
+      {Dir.string() + "\\" + UnpairedSurrogate + ".wav", 123},
   };
   FileRec f;
   for (const auto& [name, status] : rows)

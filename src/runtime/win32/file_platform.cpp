@@ -1,13 +1,15 @@
 // File access on Windows: the file is opened for reading and writing with no sharing at all,
 // so a second run or an editor holding the file makes the open fail. Only files on a disk
 // are accepted: a device, a directory or a pipe is refused before anything is read or
-// written. Each transfer names its offset.
+// written. Each transfer names its offset. Names are UTF-8 (as the argument list keeps them)
+// and reach the system through its UTF-16 calls, every character as it is; a name that is not
+// UTF-8, such as one holding an unpaired surrogate of the command line, is refused.
 #include "runtime/file_platform.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string>
 
 #include "runtime/file_access.h"
 
@@ -20,15 +22,31 @@ constexpr uint16_t GeneralFailure = 162;
 
 HANDLE HandleOf(int fd) { return LongToHandle(fd); }
 
+/// The UTF-8 name in UTF-16, with every slash a backslash; false when name is not UTF-8.
+bool WideName(const char* name, std::wstring& wide) {
+  const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+  if (length <= 0) return false;
+  wide.resize(static_cast<std::size_t>(length));
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length) != length) return false;
+  wide.pop_back();  // the terminating zero, which c_str() gives back
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  return true;
+}
+
 /// A name the platform resolves into its device namespace (NUL, CON, COM1, \\.\...).
-bool NamesDevice(const char* name) {
-  char full[MAX_PATH];
-  const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
-  return length > 0 && length < sizeof full && std::strncmp(full, "\\\\.\\", 4) == 0;
+bool NamesDevice(const std::wstring& name) {
+  std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+  const DWORD length = GetFullPathNameW(name.c_str(), full.size(), full.data(), nullptr);
+  return length > 0 && length < full.size() && full.starts_with(L"\\\\.\\");
 }
 
 int SystemOpen(const char* path, int) {
-  const HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  std::wstring name;
+  if (!WideName(path, name)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return -1;
+  }
+  const HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   // Kernel handles carry 32 significant bits, also in a 64-bit process.
   return h == INVALID_HANDLE_VALUE || h == nullptr ? -1 : HandleToLong(h);
@@ -80,8 +98,13 @@ uint16_t LastCallStatus() {
 }
 
 int32_t OpenExclusive(const char* name) {
+  std::wstring wide;
+  if (!WideName(name, wide)) {
+    InOutRes = ERROR_INVALID_NAME;  // no file has this name: never guess one that looks like it
+    return UnusedHandle;
+  }
   // A device is never opened: opening one can act on it (a serial line, a printer).
-  if (NamesDevice(name)) {
+  if (NamesDevice(wide)) {
     InOutRes = io_status::AccessDenied;
     return UnusedHandle;
   }

@@ -1,11 +1,18 @@
 // The frame around the program body on Windows: the fault handler is the process's
 // unhandled-exception filter, the argument list is split from the one command-line string,
-// and the process ends through ExitProcess with the same statuses as on Linux.
+// and the process ends through ExitProcess with the same statuses as on Linux. The command
+// line and the program's path are taken in UTF-16 and kept as UTF-8, so that every character
+// reaches the file system as typed: the narrow calls would give a look-alike (A for a
+// fullwidth A) or a question mark for whatever the code page lacks.
 #include "runtime/system.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <cwchar>
+#include <iterator>
+#include <string>
 
 #include "runtime/command_line.h"
 #include "runtime/console.h"
@@ -18,12 +25,13 @@ namespace {
 /// The bit in MXCSR from the flags to their masks.
 constexpr uint32_t MxcsrMaskShift = 7;
 
-/// Program name and arguments: 126 arguments are kept, more are only counted.
+/// Program name and arguments, views into CommandLine: 126 arguments are kept, more are only
+/// counted.
 constexpr std::size_t MaxItems = 127;
+std::string CommandLine;
 std::string_view Items[MaxItems];
 std::size_t ItemCount = 0;
-char ProgramPath[MAX_PATH];
-std::size_t ProgramPathLength = 0;
+std::string ProgramPath;
 
 /// The main thread's stack, from its thread block: frames are read only inside it.
 uintptr_t StackTop = 0;
@@ -108,12 +116,20 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+std::string Utf8FromWide(const wchar_t* text, std::size_t length) {
+  return Utf8FromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+/// The splitting rules look at blanks and quotes only, which UTF-8 keeps as they are and never
+/// uses inside another character, so the UTF-8 line splits as the UTF-16 one would.
 void BuildArgumentList() {
-  const DWORD length = GetModuleFileNameA(nullptr, ProgramPath, sizeof ProgramPath);
+  static wchar_t path[32768];  // the longest path the system has
+  const DWORD length = GetModuleFileNameW(nullptr, path, std::size(path));
   // A full buffer holds a cut path; an empty name is better than a wrong one.
-  ProgramPathLength = length > 0 && length < sizeof ProgramPath ? length : 0;
-  const char* line = GetCommandLineA();
-  ItemCount = SplitCommandLine(line != nullptr ? line : "", Items, MaxItems);
+  if (length > 0 && length < std::size(path)) ProgramPath = Utf8FromWide(path, length);
+  const wchar_t* line = GetCommandLineW();
+  if (line != nullptr) CommandLine = Utf8FromWide(line, std::wcslen(line));
+  ItemCount = SplitCommandLine(CommandLine, Items, MaxItems);
 }
 
 /// The standard streams write through the C library's descriptors, which must pass bytes
@@ -181,7 +197,7 @@ void EndProcess(uint16_t status) {
 int32_t ParamCount() { return ItemCount > 0 ? static_cast<int32_t>(ItemCount - 1) : 0; }
 
 std::string_view ParamStr(int32_t i) {
-  if (i == 0) return std::string_view(ProgramPath, ProgramPathLength);
+  if (i == 0) return ProgramPath;
   if (i < 1 || i > ParamCount() || static_cast<std::size_t>(i) >= MaxItems) return {};
   return Items[i];
 }
