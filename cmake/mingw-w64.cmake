@@ -12,5 +12,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# The tests run through Wine (tools/wine-env.sh sets up its prefix and server).
+# The tests run through Wine (tools/test-win.sh sets up its prefix and server).
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
