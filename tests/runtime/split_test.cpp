@@ -52,7 +52,6 @@ TEST(Utf8FromUtf16, EveryCharacterKeptAndEveryUnpairedSurrogateMarked) {
       {u"\u007F\u0080\u07FF\u0800", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},  // where the lengths change
       {u"\uFF21.wav", "\xEF\xBC\xA1.wav"},                                   // a fullwidth A
       {u"\u03A9 \u65E5\u672C", "\xCE\xA9 \xE6\x97\xA5\xE6\x9C\xAC"},
-      {u"\uFFFF", "\xEF\xBF\xBF"},
       {u"\xD834\xDD1E.wav", "\xF0\x9D\x84\x9E.wav"},  // U+1D11E, a surrogate pair
       {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},          // U+10FFFF
       {u"a\xD834.wav", "a\xFF.wav"},                    // a high surrogate without its low one
