@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package, tried as a user would: built from a Release build, checked by lintian,
-# installed with dpkg, the installed tool run under the terminal tests of the plain build
-# (build/, made by tools/test.sh), its manual page found, and removed again without a trace.
+# The Debian package, tried as a user would: built from a Release build, checked by lintian
+# down to its pedantic notes, installed with dpkg, the installed tool run under the terminal
+# tests of the plain build (build/, made by tools/test.sh), its manual page found, and
+# removed again without a trace.
 # It installs into this machine, so it wants root; tools/test.sh runs it only as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,15 @@ rm -f build-release/tolvar_*.deb
   cpack --config build-release/CPackConfig.cmake -G DEB -B build-release; } >/dev/null
 deb=$(echo build-release/tolvar_*_amd64.deb)
 dpkg-deb --field "$deb" Package Version Depends
-lintian --fail-on error "$deb"
+# Every tag, down to the pedantic ones, fails the test, but one: lintian looks only at some of
+# the C library's functions that have checked variants (read, pread, poll, strncpy, ...), and
+# the tool's calls of those are either proven safe when compiling or fill a buffer whose size
+# only the run knows, so none of them is checked and lintian says the program is not
+# fortified. That it is is seen in its imports instead (__memcpy_chk and the like).
+lintian -I --pedantic --fail-on error,warning,info,pedantic --suppress-tags hardening-no-fortify-functions "$deb"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/bin/tolvar > build-release/packaged-tolvar
+readelf --dyn-syms -W build-release/packaged-tolvar | grep -q ' __[a-z0-9_]*_chk@' ||
+  { echo "the packaged tool calls none of the C library's checked functions"; exit 1; }
 mapfile -t files < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\.||')
 
 trap 'dpkg -r tolvar >/dev/null 2>&1 || true' EXIT
