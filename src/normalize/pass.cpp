@@ -10,8 +10,9 @@ ChunkHeader DATA;
 
 void BUFWRITE() {
   Seek(F, POSW);
-  // Only over bytes the file still holds: a file that another process has cut short since
-  // the block was read is never grown back.
+  // Only over bytes the file still holds, so that a file another process has cut short is
+  // not grown back. The read of the next block, just made where this one ends, shows that
+  // when it brought its full count; after the chunk's last block the size is asked.
   BlockOverwrite(F, BUF[BUFN].samples, BUF[BUFN].count);
   POSW = FilePos(F);
 }
