@@ -232,14 +232,14 @@ TEST(Faults, ACutAtARandomMomentEndsTheRunUnlessItCameAfterTheLastWrite) {
   const int64_t end = model.writes.back().first;
   // How long the pass takes here, from the size query before it to the end of the walk.
   std::vector<int64_t> spans;
-  for (int i = 0; i < 5; ++i) RaceOnce(0, input.size()), spans.push_back(race.walkEnd - race.passStart);
+  for (int i = 0; i < 9; ++i) RaceOnce(0, input.size()), spans.push_back(race.walkEnd - race.passStart);
   std::sort(spans.begin(), spans.end());
   std::mt19937_64 rng(23);
   int stopped = 0, onePast = 0, finished = 0, lastPast = 0;
   int64_t mostGrown = 0;
   const int runs = 1000;
   for (int r = 0; r < runs; ++r) {
-    const int64_t delay = std::uniform_int_distribution<int64_t>(0, spans[2] * 3 / 2)(rng);
+    const int64_t delay = std::uniform_int_distribution<int64_t>(0, spans[4] * 3 / 2)(rng);
     const int64_t length = std::uniform_int_distribution<int64_t>(0, end - 1)(rng);
     const WalkRun run = RaceOnce(delay, length);
     // The blocks written, in order, whole; past: the last of them beyond the cut. Where the cut
