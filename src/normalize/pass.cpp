@@ -12,7 +12,8 @@ void BUFWRITE() {
   Seek(F, POSW);
   // Only over bytes the file still holds, so that a file another process has cut short is
   // not grown back. The read of the next block, just made where this one ends, shows that
-  // when it brought its full count; after the chunk's last block the size is asked.
+  // they are there when it brought its full count (a cut after it still goes unseen); before
+  // the chunk's last block, which no read follows, the size is asked.
   BlockOverwrite(F, BUF[BUFN].samples, BUF[BUFN].count);
   POSW = FilePos(F);
 }
