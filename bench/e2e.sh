@@ -1,24 +1,46 @@
 #!/usr/bin/env bash
-# A whole run of tolvar on a large WAV in the page cache, on a pseudo-terminal whose output
-# is drained, timed in alternating pairs with the floor for rewriting the same file in place:
-# dd if=F of=F bs=96000 conv=notrunc. Every tolvar run starts from the original bytes.
-# Prints the medians, the median of the pair ratios, the ratios of the other normalizers
-# found on the machine, and the peak memory of tolvar on this file and on a 1 MB one.
+# Whole runs of tolvar on a large WAV, on a pseudo-terminal whose output is drained, timed in
+# rounds with the floor for rewriting the same file in place, dd if=F of=F bs=96000
+# conv=notrunc, and optionally with a second build of the tool (an older one, say). Every
+# tool run starts from the original bytes; the order within a round rotates, so that no side
+# always runs first. Prints each round, the medians, the median and the spread of the ratios,
+# the ratios of the other normalizers found on the machine, and the peak memory of each tool
+# on this file and on a 1 MB one.
 #
-#   bash bench/e2e.sh [DATA_BYTES [ROUNDS]]     (default 1 GiB, 5 rounds)
-#   BUILD=build-perf bash bench/e2e.sh           (the build to measure; default build)
+#   bash bench/e2e.sh [--cold | --cold-all] [--other TOOL] [DATA_BYTES [ROUNDS]]
+#       DATA_BYTES  default 1 GiB; ROUNDS default 15 (9 with --cold)
+#       --other     time TOOL too, in the same rounds (e.g. a build of an earlier commit)
+#       --cold      before every run the file is written back and dropped from the page cache
+#                   (fsync, then posix_fadvise DONTNEED through dd iflag=nocache)
+#       --cold-all  the same through /proc/sys/vm/drop_caches (root; drops every file's cache)
+#   BUILD=build-release bash bench/e2e.sh        (the build to measure; default build)
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-build}
 [[ $build = /* ]] || build="$repo/$build"
+cold=""
+other=""
+while [[ ${1:-} == --* ]]; do
+  case $1 in
+    --cold) cold=file ;;
+    --cold-all) cold=all ;;
+    --other) other=$(realpath "$2"); shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
 bytes=${1:-1073741824}
-rounds=${2:-5}
+rounds=${2:-$([[ -n $cold ]] && echo 9 || echo 15)}
 tolvar="$build/tolvar"
 wavgen="$build/tolvar-wavgen"
-for tool in "$tolvar" "$wavgen"; do
+for tool in "$tolvar" "$wavgen" ${other:+"$other"}; do
   [[ -x $tool ]] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 2; }
 done
+if [[ $cold == all && ! -w /proc/sys/vm/drop_caches ]]; then
+  echo "--cold-all needs root" >&2
+  exit 2
+fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tolvar-e2e.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -43,36 +65,70 @@ timed() {
   echo "${line%% *}"
 }
 
+# The work file as the next run should find it: written back, then in the page cache or not.
+settle() {
+  sync "$work"
+  case $cold in
+    file) dd if="$work" iflag=nocache count=0 status=none ;;
+    all) echo 1 >/proc/sys/vm/drop_caches ;;
+    *) cat "$work" >/dev/null ;;
+  esac
+}
+
 restore() {
   cp "$pristine" "$work"
-  sync "$work"
-  cat "$work" >/dev/null
+  settle
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Median, least and largest of a column of numbers.
+spread() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f (%.3f .. %.3f)", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[1], v[NR] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f\n", a / b }'; }
 
-restore
-: >"$tmp/tolvar" >"$tmp/floor" >"$tmp/ratio"
+# The contestants: a name, then the command; the tools start from the original bytes.
+names=(tolvar)
+[[ -n $other ]] && names+=(other)
+names+=(floor)
+run() {
+  case $1 in
+    tolvar) restore; timed "$tolvar" "$work" ;;
+    other) restore; timed "$other" "$work" ;;
+    floor) settle; timed dd if="$work" of="$work" bs=96000 conv=notrunc ;;
+  esac
+}
+
+for name in "${names[@]}"; do : >"$tmp/$name"; done
+: >"$tmp/tolvar-floor" >"$tmp/other-floor" >"$tmp/tolvar-other"
 for ((round = 1; round <= rounds; ++round)); do
-  # The order alternates too, so that neither side always runs on the fresher cache.
-  if ((round % 2)); then
-    restore; t=$(timed "$tolvar" "$work")
-    sync "$work"; f=$(timed dd if="$work" of="$work" bs=96000 conv=notrunc)
-  else
-    sync "$work"; f=$(timed dd if="$work" of="$work" bs=96000 conv=notrunc)
-    restore; t=$(timed "$tolvar" "$work")
+  declare -A took=()
+  count=${#names[@]}
+  line="round $round:"
+  for ((i = 0; i < count; ++i)); do
+    name=${names[(i + round) % count]}
+    took[$name]=$(run "$name")
+    echo "${took[$name]}" >>"$tmp/$name"
+  done
+  for name in "${names[@]}"; do line+=$(printf ' %s %.3f s,' "$name" "${took[$name]}"); done
+  echo "${line%,}"
+  ratio "${took[tolvar]}" "${took[floor]}" >>"$tmp/tolvar-floor"
+  if [[ -n $other ]]; then
+    ratio "${took[other]}" "${took[floor]}" >>"$tmp/other-floor"
+    ratio "${took[tolvar]}" "${took[other]}" >>"$tmp/tolvar-other"
   fi
-  echo "$t" >>"$tmp/tolvar"
-  echo "$f" >>"$tmp/floor"
-  awk -v t="$t" -v f="$f" 'BEGIN { printf "%.4f\n", t / f }' >>"$tmp/ratio"
-  printf 'round %d: tolvar %.3f s, floor %.3f s\n' "$round" "$t" "$f"
 done
 floor=$(median <"$tmp/floor")
 
 echo
-printf '%-32s %10s %8s\n' "run on $bytes data bytes" "median s" "ratio"
-printf '%-32s %10.3f %8.3f\n' "tolvar" "$(median <"$tmp/tolvar")" "$(median <"$tmp/ratio")"
-printf '%-32s %10.3f %8.3f\n' "dd bs=96000 conv=notrunc (floor)" "$floor" 1
+echo "$bytes data bytes, $rounds rounds, $([[ -n $cold ]] && echo "cold ($cold)" || echo warm); tolvar: $tolvar${other:+; other: $other}"
+printf '%-34s %10s   %s\n' "" "median s" "ratio to the floor: median (least .. largest)"
+printf '%-34s %10.3f   %s\n' "tolvar" "$(median <"$tmp/tolvar")" "$(spread <"$tmp/tolvar-floor")"
+if [[ -n $other ]]; then
+  printf '%-34s %10.3f   %s\n' "other" "$(median <"$tmp/other")" "$(spread <"$tmp/other-floor")"
+fi
+printf '%-34s %10.3f   %s\n' "dd bs=96000 conv=notrunc (floor)" "$floor" 1
+if [[ -n $other ]]; then
+  echo "tolvar / other, paired: $(spread <"$tmp/tolvar-other")"
+fi
 
 # Other normalizers, one run each on the same original bytes; they write other files.
 peer() {
@@ -81,7 +137,7 @@ peer() {
   restore
   local s
   s=$(timed "$@")
-  printf '%-32s %10.3f %8.3f\n' "$name" "$s" "$(awk -v s="$s" -v f="$floor" 'BEGIN { print s / f }')"
+  printf '%-34s %10.3f   %.3f\n' "$name" "$s" "$(ratio "$s" "$floor")"
   rm -f "$tmp/out.wav"
 }
 if command -v sox >/dev/null; then
@@ -97,10 +153,12 @@ fi
 # Peak resident memory, on this file and on one of 1 MB.
 echo
 peak_kib() {
-  "$tmp/pty_run" /usr/bin/time -f %M -o "$tmp/rss" "$tolvar" "$1" >/dev/null 2>&1
+  "$tmp/pty_run" /usr/bin/time -f %M -o "$tmp/rss" "$1" "$2" >/dev/null 2>&1
   cat "$tmp/rss"
 }
-restore
-printf 'peak RSS, %s data bytes: %s KiB\n' "$bytes" "$(peak_kib "$work")"
 "$wavgen" sized "$tmp/small.wav" 1000000 >/dev/null
-printf 'peak RSS, 1000000 data bytes: %s KiB\n' "$(peak_kib "$tmp/small.wav")"
+for tool in "$tolvar" ${other:+"$other"}; do
+  restore
+  printf 'peak RSS of %s: %s KiB on %s data bytes, ' "$tool" "$(peak_kib "$tool" "$work")" "$bytes"
+  printf '%s KiB on 1000000\n' "$(peak_kib "$tool" "$tmp/small.wav")"
+done

@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev clang libclang-rt-14-dev
           dpkg-dev file
+          strace  # bench/calls.sh counts the system calls of a run
           g++-mingw-w64-x86-64 wine wine64)  # the Windows build and its tests (tools/test-win.sh)
 # The package test (tools/test.sh, as root only) checks the package and finds its manual page.
 [ "$(id -u)" -eq 0 ] && packages+=(lintian man-db)

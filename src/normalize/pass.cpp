@@ -10,8 +10,10 @@ ChunkHeader DATA;
 
 void BUFWRITE() {
   Seek(F, POSW);
-  // Only over bytes the file still holds: a file that another process has cut short since
-  // the block was read is never grown back.
+  // Only over bytes the file still holds, so that a file another process has cut short is
+  // not grown back. The read of the next block, just made where this one ends, shows that
+  // they are there when it brought its full count (a cut after it still goes unseen); before
+  // the chunk's last block, which no read follows, the size is asked.
   BlockOverwrite(F, BUF[BUFN].samples, BUF[BUFN].count);
   POSW = FilePos(F);
 }

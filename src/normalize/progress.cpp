@@ -94,7 +94,8 @@ std::string_view ProgressText(int64_t position, int64_t size) {
 
 void PROGRESS() {
   const int64_t position = FilePos(F);
-  const int64_t size = FileSize(F);
+  // The size asked at the chunk's start or before a write: the pass asks no more for this.
+  const int64_t size = KnownFileSize(F);
   // With an I/O failure latched both counts read 0 and nothing would be shown anyway;
   // 0 / 0 is not worth computing.
   if (InOutRes != 0 || size <= 0) {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 /// Moves to column 1 of the current row and writes " Normalisiere Wave...", the percentage
-/// FilePos / FileSize x 100 in width 5 with 1 decimal, and "%".
+/// FilePos / KnownFileSize x 100 in width 5 with 1 decimal, and "%".
 void PROGRESS();
 
 /// The percentage's text for a position in a file of `size` bytes (size > 0): the 80-bit

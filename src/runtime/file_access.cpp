@@ -51,6 +51,17 @@ void Transfer(FileRec& f, int32_t count, int32_t& n, Move move) {
   n = static_cast<int32_t>(done / f.RecSize);
 }
 
+/// The size in bytes from the platform, kept in SizeSeen; on failure the status is set and the
+/// result is -1.
+int64_t AskSize(FileRec& f) {
+  const int64_t size = ActiveFileCalls->size(f.Handle);
+  if (size < 0) {
+    InOutRes = LastCallStatus();
+    return -1;
+  }
+  return f.SizeSeen = size;
+}
+
 }  // namespace
 
 uint16_t StatusFromErrno(int e) {
@@ -88,7 +99,7 @@ void Reset(FileRec& f, int32_t recSize) {
   if (InOutRes != 0) return;
   if (f.Mode == ModeInOut) Close(f);
   f.Handle = UnusedHandle;
-  f.Position = 0;
+  f.Position = f.HeldThrough = f.SizeSeen = 0;
   f.Mode = ModeInOut;  // also when the open fails, as the status is what counts then
   f.RecSize = recSize;
   if (f.NameTooLong) {
@@ -120,6 +131,7 @@ void BlockRead(FileRec& f, void* buf, int32_t count, int32_t& n) {
   Transfer(f, count, n, [&f, to](int64_t done, std::size_t bytes, int64_t at) {
     return ActiveFileCalls->pread(f.Handle, to + done, bytes, at);
   });
+  f.HeldThrough = count > 0 && n == count ? f.Position : 0;
 }
 
 void BlockRead(FileRec& f, void* buf, int32_t count) {
@@ -143,12 +155,10 @@ void BlockWrite(FileRec& f, const void* buf, int32_t count) {
 
 void BlockOverwrite(FileRec& f, const void* buf, int32_t count) {
   if (count > 0 && ReadyForUse(f)) {
-    const int64_t bytes = TransferBytes(f, count);
-    const int64_t size = ActiveFileCalls->size(f.Handle);
-    if (size < 0) {
-      InOutRes = LastCallStatus();
-    } else if (bytes >= 0 && f.Position + bytes > size) {
-      InOutRes = io_status::WriteShort;  // cut short by someone else: nothing is written
+    const int64_t end = f.Position + TransferBytes(f, count);
+    if (end > f.HeldThrough) {
+      const int64_t size = AskSize(f);
+      if (size >= 0 && end > size) InOutRes = io_status::WriteShort;  // cut short: nothing is written
     }
   }
   BlockWrite(f, buf, count);
@@ -161,12 +171,13 @@ int64_t FilePos(FileRec& f) {
 
 int64_t FileSize(FileRec& f) {
   if (!ReadyForUse(f)) return 0;
-  const int64_t size = ActiveFileCalls->size(f.Handle);
-  if (size < 0) {
-    InOutRes = LastCallStatus();
-    return 0;
-  }
-  return size / f.RecSize;
+  const int64_t size = AskSize(f);
+  return size < 0 ? 0 : size / f.RecSize;
+}
+
+int64_t KnownFileSize(FileRec& f) {
+  if (!ReadyForUse(f)) return 0;
+  return f.SizeSeen / f.RecSize;
 }
 
 void Close(FileRec& f) {

@@ -29,6 +29,10 @@ struct FileRec {
   uint32_t Mode;             ///< ModeClosed ... ModeInOut; any other value: not assigned
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
+  /// Bytes the file held when the latest read was made, as far as that read shows: its end
+  /// when it brought every byte it asked for, 0 when it asked for none or came back short.
+  int64_t HeldThrough;
+  int64_t SizeSeen;          ///< the size in bytes the platform last gave (FileSize, BlockOverwrite)
   bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
   char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
 };
@@ -70,13 +74,19 @@ void BlockRead(FileRec& f, void* buf, int32_t count);
 void BlockWrite(FileRec& f, const void* buf, int32_t count, int32_t& n);
 /// Writes count records; fewer than count sets status 101.
 void BlockWrite(FileRec& f, const void* buf, int32_t count);
-/// Writes count records over bytes the file holds, as the 3-argument BlockWrite, after
-/// asking the file's size: when another process has cut the file short of them (the lock is
-/// only advisory), nothing is written and status 101 is set, so the file is never grown back
-/// with a hole. A size query that fails sets its own status.
+/// Writes count records over bytes the file holds, as the 3-argument BlockWrite. When another
+/// process has cut the file short of them (the lock is only advisory), nothing is written and
+/// status 101 is set, so the file is not grown back with a hole. That the bytes are there is
+/// taken from the latest read when it reached past them (HeldThrough); otherwise the size is
+/// asked, and a query that fails sets its own status. Between that read and this write a cut
+/// goes unseen: the write then lands beyond it.
 void BlockOverwrite(FileRec& f, const void* buf, int32_t count);
 int64_t FilePos(FileRec& f);
+/// Asks the platform for the size.
 int64_t FileSize(FileRec& f);
+/// The size the platform last gave, for FileSize or BlockOverwrite, without asking again;
+/// 0 while a status is pending.
+int64_t KnownFileSize(FileRec& f);
 /// Closes the descriptor, which gives up the lock; never sets a status from the platform.
 void Close(FileRec& f);
 

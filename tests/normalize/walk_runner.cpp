@@ -25,7 +25,7 @@ void ResetProgramState() {
   OutHandle = devNull;
 }
 
-WalkRun RunWalk(const Bytes& input, const FileCalls& calls) {
+WalkRun RunWalk(const Bytes& input, const FileCalls& calls, const std::function<void()>& afterWalk) {
   TempDir dir;
   const std::string path = dir.file("in.wav");
   WriteFile(path, input);
@@ -36,6 +36,7 @@ WalkRun RunWalk(const Bytes& input, const FileCalls& calls) {
   EXPECT_EQ(IOResult(), 0) << path;
   ActiveFileCalls = &calls;
   if (WalkChunks(false)) WalkChunks(true);
+  if (afterWalk) afterWalk();
   ActiveFileCalls = &SystemFileCalls;
   // Taken before Close, which a pending status would make do nothing.
   run.status = IOResult();

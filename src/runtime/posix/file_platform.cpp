@@ -32,7 +32,7 @@ int SystemOpen(const char* path, int flags) { return open(path, flags); }
 /// The size from a seek to the end rather than fstat: the positions live in the file object,
 /// so the descriptor's own offset is free. It is also cheaper, and on file systems with
 /// fine-grained timestamps a stat between writes makes every following write update the
-/// inode's times; the progress line asks for the size once per block.
+/// inode's times.
 int64_t SystemSize(int fd) { return lseek(fd, 0, SEEK_END); }
 
 int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
