@@ -68,7 +68,7 @@ static Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize) 
 enum class End { Normalized, Untouched, Refused, IoFailure };
 
 /// quietFrom: from this byte on every sample is raised by x31.75 (0: no check).
-struct Row { const char* what; Bytes file; End end; size_t quietFrom = 0; long fileSizeLimit = -1; };
+struct Row { std::string what; Bytes file; End end; size_t quietFrom = 0; long fileSizeLimit = -1; };
 
 static std::vector<Row> Rows() {
   const Bytes list = Text("INFOISFT\x06\0\0\0tolvar"sv);
@@ -116,6 +116,16 @@ static std::vector<Row> Rows() {
   };
   for (int dataBytes : {96000, 96002, 100000, 300000})
     rows.push_back({"loud, then quiet", Wave({{"fmt ", Pcm()}, {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}), End::Normalized});
+  // ds64 sizes at the ends of 64 bits, where a walk that adds without looking wraps round
+  // (2^64 - 8 leads back to the "data" header, - 68 to "ds64", - 80 to byte 0), and around the
+  // 2^62 bytes that no file reaches (2^62 - 91 steps to 2^62 - 10).
+  const std::pair<uint64_t, const char*> sizes[] = {
+      {0 - 1ull, "2^64 - 1"}, {0 - 2ull, "2^64 - 2"}, {0 - 7ull, "2^64 - 7"}, {0 - 8ull, "2^64 - 8"},
+      {0 - 68ull, "2^64 - 68"}, {0 - 80ull, "2^64 - 80"}, {1ull << 63, "2^63"}, {(1ull << 63) + 1, "2^63 + 1"},
+      {(1ull << 62) - 91, "2^62 - 91"}, {(1ull << 62) - 1, "2^62 - 1"}, {(1ull << 62) + 1, "2^62 + 1"}};
+  for (const char* container : {"RF64", "BW64"})
+    for (auto [size, name] : sizes)
+      rows.push_back({container + ", ds64 size "s + name, Rf64(container, 28, size), End::Normalized});
   return rows;
 }
 
