@@ -310,10 +310,16 @@ int WriteSeeds(const char* dir) {
 }
 
 /// Sizes a walk must neither wrap round on nor follow: the "data" body starts at byte 80, so
-/// 2^64 - 8 leads an adding walk back to the "data" header, - 68 to "ds64", - 80 to byte 0.
+/// 2^64 - 8 leads an adding walk back to the "data" header, - 68 to "ds64", - 80 to byte 0,
+/// and 2^64 - 1 with its pad byte to the samples, whose first bytes read as a 24-bit "fmt "
+/// and a "data" header, so that a walk there refuses the file.
 int WriteSizes(const char* dir) {
   if (!MakeDirectory(dir)) return 1;
-  const Bytes samples = Tone(4000, 14.0);
+  Bytes samples;
+  PutChunk(samples, "fmt ", Fmt(1, 24));
+  PutHeader(samples, "data", 0);
+  const Bytes tone = Tone(4000, 14.0);
+  samples.insert(samples.end(), tone.begin(), tone.end());
   for (auto [container, prefix] : {std::pair{"RF64", "rf64"}, {"BW64", "bw64"}}) {
     for (uint64_t size : {0 - 1ull, 0 - 2ull, 0 - 7ull, 0 - 8ull, 0 - 68ull, 0 - 80ull, 1ull << 63, (1ull << 63) + 1,
                           (1ull << 62) - 91, (1ull << 62) - 1, (1ull << 62) + 1}) {
