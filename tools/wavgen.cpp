@@ -4,6 +4,8 @@
 //   tolvar-wavgen demo FILE        six seconds: quiet, then loud, then quiet again
 //   tolvar-wavgen sized FILE BYTES a "data" chunk of BYTES bytes (rounded down to whole frames)
 //   tolvar-wavgen seeds DIR        small files of many chunk layouts, a seed corpus for fuzzing
+//   tolvar-wavgen sizes DIR        RF64 and BW64 files whose ds64 gives the data chunk a size
+//                                  near the ends of 64 bits or near 2^62 bytes
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -170,12 +173,30 @@ Bytes Tone(size_t bytes, double phase) {
 }
 
 Bytes Info(const char* text) {
-  Bytes b;
-  PutTag(b, "INFO");
-  PutTag(b, "ICMT");
+  Bytes b{'I', 'N', 'F', 'O', 'I', 'C', 'M', 'T'};
   const size_t length = std::strlen(text);
   PutLE(b, static_cast<uint32_t>(length), 4);
   b.insert(b.end(), text, text + length);
+  return b;
+}
+
+/// RF64 or BW64 as recorders write it past 4 GiB: "ds64" first with the 64-bit sizes (RIFF,
+/// data, sample count, an empty table), the 32-bit fields at 0xFFFFFFFF, the samples, a chunk
+/// after them.
+Bytes Rf64(const char* container, uint64_t dataSize, const Bytes& samples) {
+  Bytes b;
+  PutTag(b, container);
+  PutLE(b, 0xFFFFFFFF, 4);
+  PutTag(b, "WAVE");
+  Bytes ds64(8, 0);
+  PutLE(ds64, static_cast<uint32_t>(dataSize), 4);
+  PutLE(ds64, static_cast<uint32_t>(dataSize >> 32), 4);
+  for (uint32_t half : {static_cast<uint32_t>(samples.size() / FrameBytes), 0u, 0u}) PutLE(ds64, half, 4);
+  PutChunk(b, "ds64", ds64);
+  PutChunk(b, "fmt ", Fmt(1, 16));
+  PutHeader(b, "data", 0xFFFFFFFF);
+  b.insert(b.end(), samples.begin(), samples.end());
+  PutChunk(b, "LIST", Info("after the samples"));
   return b;
 }
 
@@ -193,13 +214,15 @@ bool WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
   return true;
 }
 
-int WriteSeeds(const char* dir) {
+bool MakeDirectory(const char* dir) {
   std::error_code error;
   std::filesystem::create_directories(dir, error);
-  if (error) {
-    std::fprintf(stderr, "tolvar-wavgen: %s: %s\n", dir, error.message().c_str());
-    return 1;
-  }
+  if (error) std::fprintf(stderr, "tolvar-wavgen: %s: %s\n", dir, error.message().c_str());
+  return !error;
+}
+
+int WriteSeeds(const char* dir) {
+  if (!MakeDirectory(dir)) return 1;
   const Bytes pcm = Fmt(1, 16);
   std::vector<std::pair<const char*, Bytes>> seeds;
 
@@ -269,21 +292,10 @@ int WriteSeeds(const char* dir) {
 
   seeds.emplace_back("header-only.wav", Riff(4));
 
-  // RF64 as recorders write it past 4 GiB: "ds64" first with the 64-bit sizes (RIFF, data,
-  // sample count, an empty table), the 32-bit fields at 0xFFFFFFFF, a chunk after the samples.
-  const Bytes samples = Tone(50000, 10.0);
-  b.clear();
-  PutTag(b, "RF64");
-  PutLE(b, 0xFFFFFFFF, 4);
-  PutTag(b, "WAVE");
-  Bytes ds64;
-  for (uint32_t half : {0u, 0u, static_cast<uint32_t>(samples.size()), 0u, 12500u, 0u, 0u}) PutLE(ds64, half, 4);
-  PutChunk(b, "ds64", ds64);
-  PutChunk(b, "fmt ", pcm);
-  PutHeader(b, "data", 0xFFFFFFFF);
-  b.insert(b.end(), samples.begin(), samples.end());
-  PutChunk(b, "LIST", Info("after the samples"));
-  seeds.emplace_back("rf64.wav", b);
+  seeds.emplace_back("rf64.wav", Rf64("RF64", 50000, Tone(50000, 10.0)));
+  // A few samples only, so that a mutation of the walk's fields is likely to land on one.
+  seeds.emplace_back("rf64-small.wav", Rf64("RF64", 40, Tone(40, 12.0)));
+  seeds.emplace_back("bw64-cut.wav", Rf64("BW64", 400, Tone(40, 13.0)));  // claims more than it holds
 
   b = Riff();
   PutChunk(b, "data", Tone(8000, 11.0));
@@ -297,11 +309,34 @@ int WriteSeeds(const char* dir) {
   return 0;
 }
 
+/// Sizes a walk must neither wrap round on nor follow: the "data" body starts at byte 80, so
+/// 2^64 - 8 leads an adding walk back to the "data" header, - 68 to "ds64", - 80 to byte 0,
+/// and 2^64 - 1 with its pad byte to the samples, whose first bytes read as a 24-bit "fmt "
+/// and a "data" header, so that a walk there refuses the file.
+int WriteSizes(const char* dir) {
+  if (!MakeDirectory(dir)) return 1;
+  Bytes samples;
+  PutChunk(samples, "fmt ", Fmt(1, 24));
+  PutHeader(samples, "data", 0);
+  const Bytes tone = Tone(4000, 14.0);
+  samples.insert(samples.end(), tone.begin(), tone.end());
+  for (auto [container, prefix] : {std::pair{"RF64", "rf64"}, {"BW64", "bw64"}}) {
+    for (uint64_t size : {0 - 1ull, 0 - 2ull, 0 - 7ull, 0 - 8ull, 0 - 68ull, 0 - 80ull, 1ull << 63, (1ull << 63) + 1,
+                          (1ull << 62) - 91, (1ull << 62) - 1, (1ull << 62) + 1}) {
+      char name[40];
+      std::snprintf(name, sizeof name, "%s-ds64-%016llx.wav", prefix, static_cast<unsigned long long>(size));
+      if (!WriteBytes(std::filesystem::path(dir) / name, Rf64(container, size, samples))) return 1;
+    }
+  }
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: tolvar-wavgen demo FILE\n"
                "       tolvar-wavgen sized FILE BYTES\n"
-               "       tolvar-wavgen seeds DIR\n");
+               "       tolvar-wavgen seeds DIR\n"
+               "       tolvar-wavgen sizes DIR\n");
   return 2;
 }
 
@@ -316,5 +351,6 @@ int main(int argc, char** argv) {
     return Write(argv[2], bytes);
   }
   if (argc == 3 && std::strcmp(argv[1], "seeds") == 0) return WriteSeeds(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "sizes") == 0) return WriteSizes(argv[2]);
   return Usage();
 }

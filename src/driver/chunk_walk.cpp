@@ -106,10 +106,12 @@ bool WalkChunks(bool normalize) {
     }
     // Past the body and the pad byte that follows a body of odd length. A 64-bit size can
     // point beyond any file's reach, where a read would fail rather than find the end: no
-    // header can stand there, so the walk is over.
-    const uint64_t next = static_cast<uint64_t>(body) + size + (size & 1);
-    if (next >= BeyondAnyFile) break;
-    Seek(F, static_cast<int64_t>(next));
+    // header can stand there, so the walk is over. The size is compared with the room left
+    // before it is added, so no position wraps round.
+    const uint64_t at = static_cast<uint64_t>(body);
+    const uint64_t room = at < BeyondAnyFile ? BeyondAnyFile - at : 0;
+    if (size >= room || size + (size & 1) >= room) break;
+    Seek(F, body + static_cast<int64_t>(size + (size & 1)));
     n = ReadHeader();
   }
   return true;

@@ -10,8 +10,14 @@
 /// normalize false it only answers whether the file is a WAVE file ("RIFF", "RF64" or "BW64",
 /// then "WAVE") whose every "data" chunk may be rewritten as 16-bit samples: the last "fmt "
 /// before it, or else the first one after it, declares 16-bit PCM, or there is none at all.
-/// With normalize true it normalizes them and returns true. Every step moves forward: it
-/// ends on every input.
+/// With normalize true it normalizes them and returns true.
+///
+/// It ends on every input. A whole header moves the walk on by at least its own 8 bytes, then
+/// by the body and its pad byte; a size is compared with the room left before it is added, so
+/// no position wraps round, and one that reaches 2^62 bytes, past what any file can hold, ends
+/// the walk. A header cut short has met the end of the file, where the next read finds nothing.
+/// So each walk over a file of n bytes reads at most n / 8 + 1 headers, the read that finds the
+/// end included.
 bool WalkChunks(bool normalize);
 
 /// How a run on one file ended; the program body reports it.

@@ -1,6 +1,7 @@
-// A literal, unoptimized model of the whole normalization of a file held in memory: every
-// block scanned and scaled over the whole samples its read brought, the gain stepped slot by
-// slot, RF64/BW64 "data" sizes taken from "ds64". Tests compare the tool's bytes with it.
+// The whole normalization of a file held in memory, written from the rules rather than from
+// the tool's steps: the chunks as the file's length bounds them, positions that cannot wrap,
+// RF64/BW64 "data" sizes taken from "ds64", and the pass as one loop over the samples. Tests
+// compare the tool's bytes with it.
 #pragma once
 
 #include "support/files.h"

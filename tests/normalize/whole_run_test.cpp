@@ -55,20 +55,20 @@ static Bytes Extensible(uint8_t subFormat) {
 }
 
 /// RF64/BW64: "ds64" (its body cut to ds64Bytes) giving the "data" size, whose own field
-/// says 0xFFFFFFFF; 200000 bytes of samples, then a LIST.
-static Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize) {
+/// says 0xFFFFFFFF; the samples, then a LIST.
+static Bytes Rf64(std::string_view container, int ds64Bytes, uint64_t dataSize, const Bytes& samples = Noise(100000, 800, 20)) {
   Bytes ds64;
   for (uint64_t v : {uint64_t{0xFFFFFFFF}, dataSize, uint64_t{50000}})
     for (int i = 0; i < 64; i += 8) ds64.push_back(static_cast<uint8_t>(v >> i));
   return Wave({{"ds64", Cut(ds64, static_cast<size_t>(ds64Bytes))}, {"fmt ", Pcm()}, {"", Header("data", 0xFFFFFFFF)},
-               {"", Noise(100000, 800, 20)}, {"LIST", Text("INFOICMT\x04\0\0\0note"sv)}},
+               {"", samples}, {"LIST", Text("INFOICMT\x04\0\0\0note"sv)}},
               container);
 }
 
 enum class End { Normalized, Untouched, Refused, IoFailure };
 
 /// quietFrom: from this byte on every sample is raised by x31.75 (0: no check).
-struct Row { const char* what; Bytes file; End end; size_t quietFrom = 0; long fileSizeLimit = -1; };
+struct Row { std::string what; Bytes file; End end; size_t quietFrom = 0; long fileSizeLimit = -1; };
 
 static std::vector<Row> Rows() {
   const Bytes list = Text("INFOISFT\x06\0\0\0tolvar"sv);
@@ -116,6 +116,19 @@ static std::vector<Row> Rows() {
   };
   for (int dataBytes : {96000, 96002, 100000, 300000})
     rows.push_back({"loud, then quiet", Wave({{"fmt ", Pcm()}, {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}), End::Normalized});
+  // ds64 sizes at the ends of 64 bits, where a walk that adds without looking wraps round
+  // (2^64 - 8 leads back to the "data" header, - 68 to "ds64", - 80 to byte 0; 2^64 - 1 and
+  // its pad byte to the samples, whose first bytes read as a 24-bit "fmt " and a "data" header,
+  // so that a walk there refuses the file), and around the 2^62 bytes that no file reaches
+  // (2^62 - 91 steps to 2^62 - 10).
+  const Bytes lure = Join({Header("fmt ", 16), Pcm(1, 24), Header("data", 0), Noise(100000, 800, 20)});
+  const std::pair<uint64_t, const char*> sizes[] = {
+      {0 - 1ull, "2^64 - 1"}, {0 - 2ull, "2^64 - 2"}, {0 - 7ull, "2^64 - 7"}, {0 - 8ull, "2^64 - 8"},
+      {0 - 68ull, "2^64 - 68"}, {0 - 80ull, "2^64 - 80"}, {1ull << 63, "2^63"}, {(1ull << 63) + 1, "2^63 + 1"},
+      {(1ull << 62) - 91, "2^62 - 91"}, {(1ull << 62) - 1, "2^62 - 1"}, {(1ull << 62) + 1, "2^62 + 1"}};
+  for (const char* container : {"RF64", "BW64"})
+    for (auto [size, name] : sizes)
+      rows.push_back({container + ", ds64 size "s + name, Rf64(container, 28, size, lure), End::Normalized});
   return rows;
 }
 
