@@ -40,5 +40,6 @@ void InitCrt();
 /// Sends what is held and gives the terminal back the modes it had at start-up. Idempotent;
 /// from the program's own flow.
 void RestoreTerminal();
-/// The same from a signal handler: async-signal-safe, and it never waits for the terminal.
+/// The same from a signal handler: async-signal-safe, and it never waits for the terminal
+/// nor changes the flags of a descriptor shared with other programs.
 void RestoreTerminalInHandler();

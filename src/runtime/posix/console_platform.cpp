@@ -195,7 +195,7 @@ void InitCrt() {
 
   TakeTerminalModes();
   AssignCrt(Output);
-  StartHoldingBack();
+  StartHoldingBack(OpenOwnNonBlocking(OutHandle));
   InstallJobControlHandlers();
 }
 

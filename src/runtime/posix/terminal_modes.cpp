@@ -195,6 +195,12 @@ bool AskCursorPosition(int fd, int32_t& row, int32_t& col) {
   return found;
 }
 
+int OpenOwnNonBlocking(int fd) {
+  // tcgetpgrp answers only for the caller's controlling terminal.
+  if (tcgetpgrp(fd) == -1) return -1;
+  return open("/dev/tty", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 void TakeTerminalModes() {
   if (!TerminalIsOurs(STDIN_FILENO)) return;
   if (ModesSaved.load(std::memory_order_acquire) == 0) {

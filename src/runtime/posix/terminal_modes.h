@@ -2,7 +2,8 @@
 // terminal the device may steer (the controlling terminal of our own session, with us in its
 // foreground group), the modes taken for a run and given back on every way out (the end of
 // the run, each signal that ends the process, a stop for job control), the cursor-position
-// question, and changes of the window's width. The device (console.cpp and console_platform.cpp) draws; it asks here
+// question, a descriptor of our own for writing from signal handlers, and changes of the
+// window's width. The device (console.cpp and console_platform.cpp) draws; it asks here
 // what it may ask and change.
 #pragma once
 
@@ -24,6 +25,12 @@ bool AskCursorPosition(int fd, int32_t& row, int32_t& col);
 /// The last well-shaped "ESC [ row ; col R" in what the terminal answered (other bytes may
 /// surround it: an earlier, late answer or keys): whether there is one, and its numbers.
 bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col);
+
+/// The terminal on fd opened anew for writing, non-blocking from the start: a signal handler
+/// can write to it without waiting and without changing the flags of the descriptor that the
+/// shell shares. -1 when fd is not this process's controlling terminal (the only one that
+/// can be opened anew, as /dev/tty) or the open fails. Closed on exec.
+int OpenOwnNonBlocking(int fd);
 
 /// Switches off signal keys and echo on standard input if it is ours: Ctrl+C and friends
 /// become ordinary input that nobody reads, and typed keys do not land on the progress row.
