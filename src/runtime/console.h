@@ -37,8 +37,8 @@ int CrtWrite(TextRec& t);
 /// or "dumb") gets no escape sequence.
 void InitCrt();
 
-/// Sends what is held and gives the terminal back the modes it had at start-up. Idempotent;
-/// from the program's own flow.
+/// Sends what is held and gives the terminal back the modes it had at start-up, for good.
+/// Idempotent; from the program's own flow.
 void RestoreTerminal();
 /// The same from a signal handler: async-signal-safe, and it never waits for the terminal
 /// nor changes the flags of a descriptor shared with other programs.

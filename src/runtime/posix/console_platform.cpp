@@ -193,18 +193,18 @@ void InitCrt() {
   CursorSaveY = (row > ScreenHeight ? ScreenHeight : row) - 1;
   Terminal = TerminalCursor{CursorSaveX, CursorSaveY};
 
+  InstallJobControlHandlers();
   TakeTerminalModes();
   AssignCrt(Output);
   StartHoldingBack(OpenOwnNonBlocking(OutHandle));
-  InstallJobControlHandlers();
 }
 
 void RestoreTerminal() {
   SendCommitted();
-  GiveTerminalModesBack();
+  ReleaseTerminalModes();
 }
 
 void RestoreTerminalInHandler() {
   OfferCommitted();
-  GiveTerminalModesBack();
+  ReleaseTerminalModes();
 }

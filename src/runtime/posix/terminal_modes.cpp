@@ -34,12 +34,23 @@ constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
 termios SavedModes;  ///< standard input's modes before the run took it
 termios RunModes;    ///< the same with signal keys and echo off
 std::atomic<int> ModesSaved{0};
-std::atomic<int> ModesTaken{0};  ///< the terminal may hold RunModes
-termios QueryModes;              ///< the modes around the cursor question
+std::atomic<int> ModesTaken{0};     ///< the terminal may hold RunModes
+std::atomic<int> ModesReleased{0};  ///< given back on the way out: never taken again
+termios QueryModes;                 ///< the modes around the cursor question
 int QueryFd = -1;
 std::atomic<int> QueryActive{0};
 volatile sig_atomic_t Resized = 0;
 static_assert(std::atomic<int>::is_always_lock_free);
+
+/// The signals of job control that have handlers here: neither comes while the handler of
+/// the other runs or while the modes are being taken.
+sigset_t StopAndContinue() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
+  return set;
+}
 
 int64_t NowMs() {
   timespec ts{};
@@ -94,6 +105,16 @@ bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_
 
 namespace {
 
+/// Standard input's modes as found, and the run's, read the first time they are taken.
+bool ReadModesOnce() {
+  if (ModesSaved.load(std::memory_order_acquire) != 0) return true;
+  if (tcgetattr(STDIN_FILENO, &SavedModes) != 0) return false;
+  RunModes = SavedModes;
+  RunModes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
+  ModesSaved.store(1, std::memory_order_release);
+  return true;
+}
+
 void OnFatalSignal(int sig) {
   const int savedErrno = errno;
   RestoreTerminalInHandler();
@@ -117,7 +138,7 @@ void OnStop(int sig) {
   sigemptyset(&stop);
   sigaddset(&stop, sig);
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-  // Continued: SIGCONT's handler has taken the terminal again if it is ours.
+  // Continued: SIGCONT's handler takes the terminal again, if it is ours, once this returns.
   sigaction(sig, &own, nullptr);
   errno = savedErrno;
 }
@@ -202,26 +223,36 @@ int OpenOwnNonBlocking(int fd) {
 }
 
 void TakeTerminalModes() {
-  if (!TerminalIsOurs(STDIN_FILENO)) return;
-  if (ModesSaved.load(std::memory_order_acquire) == 0) {
-    if (tcgetattr(STDIN_FILENO, &SavedModes) != 0) return;
-    RunModes = SavedModes;
-    RunModes.c_lflag &= ~static_cast<tcflag_t>(ISIG | ECHO);
-    ModesSaved.store(1, std::memory_order_release);
+  const sigset_t jobControl = StopAndContinue();
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &jobControl, &previous);
+  // Released on the way out, by the end of the run or by a handler that ends the process,
+  // the modes stay given back.
+  if (ModesReleased.load(std::memory_order_acquire) == 0 && TerminalIsOurs(STDIN_FILENO) &&
+      ReadModesOnce()) {
+    // Marked before the change: a signal that comes right after it must give the modes back.
+    ModesTaken.store(1, std::memory_order_release);
+    // TCSANOW neither waits for output nor discards typed-ahead input.
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &RunModes) != 0) ModesTaken.store(0);
   }
-  // Marked before the change: a signal that comes right after it must give the modes back.
-  ModesTaken.store(1, std::memory_order_release);
-  // TCSANOW neither waits for output nor discards typed-ahead input.
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &RunModes) != 0) ModesTaken.store(0);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void GiveTerminalModesBack() {
   if (QueryActive.exchange(0, std::memory_order_acq_rel) != 0) {
     SetModesInForeground(QueryFd, QueryModes);
   }
-  if (ModesTaken.exchange(0, std::memory_order_acq_rel) != 0) {
+  // Marked as given back only once they are: a stop or a signal that ends the process, coming
+  // in between, gives them back itself (twice does no harm) instead of finding nothing to do.
+  if (ModesTaken.load(std::memory_order_acquire) != 0) {
     SetModesInForeground(STDIN_FILENO, SavedModes);
+    ModesTaken.store(0, std::memory_order_release);
   }
+}
+
+void ReleaseTerminalModes() {
+  ModesReleased.store(1, std::memory_order_release);
+  GiveTerminalModesBack();
 }
 
 void InstallFatalSignalHandlers() {
@@ -239,8 +270,9 @@ void InstallJobControlHandlers() {
   sigemptyset(&none);
   Install(SIGWINCH, OnResize, SA_RESTART, none);
   if (isatty(STDIN_FILENO) != 1) return;
-  Install(SIGTSTP, OnStop, SA_RESTART, none);
-  Install(SIGCONT, OnContinue, SA_RESTART, none);
+  const sigset_t jobControl = StopAndContinue();
+  Install(SIGTSTP, OnStop, SA_RESTART, jobControl);
+  Install(SIGCONT, OnContinue, SA_RESTART, jobControl);
 }
 
 int32_t TerminalColumnsIfResized(int fd) {

@@ -34,7 +34,7 @@ int OpenOwnNonBlocking(int fd);
 
 /// Switches off signal keys and echo on standard input if it is ours: Ctrl+C and friends
 /// become ordinary input that nobody reads, and typed keys do not land on the progress row.
-/// Typed-ahead input stays where it is.
+/// Typed-ahead input stays where it is. After ReleaseTerminalModes it does nothing.
 void TakeTerminalModes();
 
 /// Gives back the modes standard input had at start-up, if they were changed and the process
@@ -42,13 +42,18 @@ void TakeTerminalModes();
 /// Idempotent and async-signal-safe.
 void GiveTerminalModesBack();
 
+/// The same on the way out, for good: no handler takes the modes again afterwards (a SIGCONT
+/// that comes after the end of the run must not). Async-signal-safe.
+void ReleaseTerminalModes();
+
 /// Every signal that ends the process by default and that the program does not use itself
 /// gives the terminal back first (RestoreTerminalInHandler) and then ends the process by the
 /// same signal. Signals that whoever started us ignores stay ignored.
 void InstallFatalSignalHandlers();
 
 /// Job control and window size: a stop gives the modes back first, a continuation in the
-/// foreground takes them again, and a resized window is noted for TerminalColumnsIfResized.
+/// foreground takes them again unless they are released, and a resized window is noted for
+/// TerminalColumnsIfResized.
 void InstallJobControlHandlers();
 
 /// The terminal's width in columns if its window changed size since the last call, else 0.
