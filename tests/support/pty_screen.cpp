@@ -21,15 +21,12 @@
 namespace testing_support {
 namespace {
 
-/// The emulator: a libvterm screen that collects what it says back to the program.
+/// The emulator: a libvterm screen.
 struct Emulator {
   VTerm* vt;
   VTermScreen* screen;
-  std::string replies;
   Emulator(int rows, int cols) : vt(vterm_new(rows, cols)), screen(vterm_obtain_screen(vt)) {
     vterm_set_utf8(vt, 1);
-    auto say = [](const char* s, size_t len, void* self) { static_cast<Emulator*>(self)->replies.append(s, len); };
-    vterm_output_set_callback(vt, say, this);
     vterm_screen_reset(screen, 1);
   }
   ~Emulator() { vterm_free(vt); }
@@ -163,13 +160,13 @@ PtyResult RunOnPty(const PtyRun& run) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
   std::size_t next = 0;
-  auto ready = [&](const std::string& when, bool answering) {
-    if (when.empty() || when == kAtAnswer) return when.empty() || answering;
+  auto ready = [&](const std::string& when) {
+    if (when.empty()) return true;
     if (when == kBlocked) return WaitsInWrite(program);
     return std::ranges::any_of(emulator.Rows(), [&](const auto& row) { return row.find(when) != std::string::npos; });
   };
-  auto act = [&](bool answering = false) {
-    for (; next < run.steps.size() && ready(run.steps[next].when, answering); ++next) {
+  auto act = [&] {
+    for (; next < run.steps.size() && ready(run.steps[next].when); ++next) {
       const Step& s = run.steps[next];
       tcgetattr(slave, &result.modesAtStep.emplace_back());
       if (s.cols > 0) {
@@ -210,12 +207,6 @@ PtyResult RunOnPty(const PtyRun& run) {
       if (n > 0) sinks[i]->append(buf, static_cast<std::size_t>(n));
       if (n > 0 && i == 0) emulator.Feed({buf, static_cast<std::size_t>(n)});
       if (n <= 0 && i > 0 && watched[i].revents != 0) close(std::exchange(watched[i].fd, -1));
-    }
-    const std::string replies = std::exchange(emulator.replies, "");
-    if (run.replyDelayMs >= 0 && !replies.empty()) {
-      usleep(static_cast<useconds_t>(run.replyDelayMs) * 1000);  // the program waits for it
-      act(true);
-      write(master, replies.data(), replies.size());
     }
     return true;
   };
