@@ -187,17 +187,6 @@ struct Job {
     }
     if (!Ended()) Fault("hung");
   }
-  /// What the next program reads: the keys typed, in order.
-  std::string InputLeft() {
-    termios drain{};
-    tcgetattr(slave, &drain);
-    drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
-    std::string left;
-    char buf[256];
-    for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) left.append(buf, n);
-    return left;
-  }
 };
 
 class SignalRace : public testing::TestWithParam<Row> {};
@@ -239,12 +228,8 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     run.CheckFlags("after the run");
     termios after{};
     tcgetattr(run.slave, &after);
-    const termios& was = run.modes;
-    if (run.status != 128 + SIGKILL && (after.c_iflag != was.c_iflag || after.c_oflag != was.c_oflag ||
-                                        after.c_cflag != was.c_cflag || after.c_lflag != was.c_lflag)) {
-      run.Fault("modes kept");
-    }
-    if (run.InputLeft() != run.typed) run.Fault("typed keys lost");
+    if (run.status != 128 + SIGKILL && !SameModes(after, run.modes)) run.Fault("modes kept");
+    if (InputLeft(run.slave) != run.typed) run.Fault("typed keys lost");
     if (run.status != 0 && run.status != 128 + row.first && run.status != 128 + row.then) {
       run.Fault("exit status " + std::to_string(run.status));
     }

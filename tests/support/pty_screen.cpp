@@ -143,9 +143,23 @@ std::string PtyResult::Screen() const {
   return text.erase(text.find_last_not_of('\n') + 1);
 }
 
-bool PtyResult::ModesGivenBack() const {
-  const termios &a = modesAfter, &b = modesBefore;
+bool PtyResult::ModesGivenBack() const { return SameModes(modesAfter, modesBefore); }
+
+bool SameModes(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
+}
+
+std::string InputLeft(int slave) {
+  termios drain{};
+  tcgetattr(slave, &drain);
+  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
+  std::string left;
+  char buf[4096];
+  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
+    left.append(buf, static_cast<std::size_t>(n));
+  }
+  return left;
 }
 
 PtyResult RunOnPty(const PtyRun& run) {
@@ -224,12 +238,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   // here, so reading stops when nothing more comes.
   while (pump(50)) {}
   tcgetattr(slave, &result.modesAfter);
-  termios drain = result.modesAfter;
-  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
-  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
-    result.inputLeft.append(buf, static_cast<std::size_t>(n));
-  }
+  result.inputLeft = InputLeft(slave);
   for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);
   result.exited = WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;

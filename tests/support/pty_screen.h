@@ -62,4 +62,10 @@ struct PtyResult {
 
 PtyResult RunOnPty(const PtyRun& run);
 
+/// The input, output, control and local modes of a and b are the same.
+bool SameModes(const termios& a, const termios& b);
+/// What the next program would read from the terminal whose slave side is slave: everything
+/// typed and not yet read, a line begun included.
+std::string InputLeft(int slave);
+
 }  // namespace testing_support
