@@ -1,7 +1,7 @@
 // Runs one command on a pseudo-terminal of 80 x 24 cells, reads everything it writes to the
-// terminal and throws it away, answers the cursor-position query as a terminal would, and
-// reports the command's wall time and how much reached the terminal. The benchmark runs both
-// the tool and its yardstick through it, so both pay the same start-up.
+// terminal and throws it away, and reports the command's wall time and how much reached the
+// terminal. The benchmark runs both the tool and its yardstick through it, so both pay the
+// same start-up.
 //
 //   pty_run PROGRAM [ARGS...]
 //
@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -24,23 +23,6 @@ double Now() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-/// Watches the stream for ESC [ 6 n across read boundaries.
-struct QueryScanner {
-  int matched = 0;
-  bool Feed(char c) {
-    static constexpr char kQuery[] = "\x1b[6n";
-    if (c == kQuery[matched]) {
-      if (++matched == 4) {
-        matched = 0;
-        return true;
-      }
-    } else {
-      matched = c == kQuery[0] ? 1 : 0;
-    }
-    return false;
-  }
-};
 
 }  // namespace
 
@@ -65,7 +47,6 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   static char buffer[1 << 16];
-  QueryScanner scanner;
   unsigned long long bytes = 0;
   unsigned long long reads = 0;
   for (;;) {
@@ -74,13 +55,6 @@ int main(int argc, char** argv) {
     if (n <= 0) break;  // EIO once the child and its descendants have closed the terminal
     bytes += static_cast<unsigned long long>(n);
     ++reads;
-    for (ssize_t i = 0; i < n; ++i) {
-      if (scanner.Feed(buffer[i])) {
-        // A terminal whose cursor stands at the start of its last row.
-        static constexpr char kReply[] = "\x1b[24;1R";
-        if (write(master, kReply, sizeof kReply - 1) < 0) break;
-      }
-    }
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

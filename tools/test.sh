@@ -3,7 +3,7 @@
 # and runs every test in both builds; as root, also builds, installs and removes the Debian
 # package (tools/package-test.sh); then cross-builds the Windows target and runs its tests
 # through Wine (tools/test-win.sh). Warnings are errors. The tests run one at a time:
-# several of them time a real terminal's answers, and they are quick.
+# several of them time signals against a real terminal, and they are quick.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh

@@ -30,15 +30,17 @@ void AssignCrt(TextRec& t);
 /// Writes t's pending characters at the device cursor and empties the buffer.
 int CrtWrite(TextRec& t);
 
-/// Finds the terminal, reads its size and cursor, switches off signal keys and echo on
-/// standard input, and binds Output to the device. Without a terminal it writes the reason
-/// to StdErr and halts with status 1. Only a terminal of our own session with us in its
-/// foreground is asked or changed; any other gets the text only. A dumb terminal (TERM unset
-/// or "dumb") gets no escape sequence.
+/// Finds the terminal, reads its size and the cursor's place (a console is asked; a terminal
+/// driven by control sequences is not, and the cursor is taken to stand in column 1 of its
+/// last row), switches off signal keys and echo on standard input, and binds Output to the
+/// device. Without a terminal it writes the reason to StdErr and halts with status 1. Only a
+/// terminal of our own session with us in its foreground is changed; any other gets the text
+/// only. A dumb terminal (TERM unset or "dumb") gets no escape sequence.
 void InitCrt();
 
-/// Sends what is held and gives the terminal back the modes it had at start-up. Idempotent;
-/// from the program's own flow.
+/// Sends what is held and gives the terminal back the modes it had at start-up, for good.
+/// Idempotent; from the program's own flow.
 void RestoreTerminal();
-/// The same from a signal handler: async-signal-safe, and it never waits for the terminal.
+/// The same from a signal handler: async-signal-safe, and it never waits for the terminal
+/// nor changes the flags of a descriptor shared with other programs.
 void RestoreTerminalInHandler();

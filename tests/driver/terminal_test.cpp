@@ -52,13 +52,14 @@ struct Row {
   std::string stderrText = "";
 };
 
-const Step kHeld{.when = kAtAnswer, .type = "\x13"};  // Ctrl+S as the cursor question is answered
+const Step kHeld{.type = "\x13"};  // Ctrl+S before the start: the first write waits
+const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: it costs typed keys
 
 std::vector<Row> Rows() {
   std::vector<Row> rows = {
       {.name = "NoArgument", .args = {}, .screen = kTitle, .changes = false, .cursorRow = 4},
       {.name = "TwoArguments", .args = {kFile, kFile}, .screen = kTitle, .status = 2, .changes = false},
-      {.name = "NameWithBlanks", .cursorRow = 5},
+      {.name = "NameWithBlanks", .absent = kQuestion, .cursorRow = 5},
       {.name = "EmptyName", .args = {""}, .screen = kTitle + "\n\n Kann Datei nicht öffnen!", .status = 3, .changes = false},
       {.name = "NoDataChunk", .file = [] { return WithChunk("data", {}, 16); }, .screen = kTitle + "\n\n, fertig!", .changes = false},
       {.name = "Not16Bit", .file = [] { return WithChunk("data", Bytes(6000, 0x40), 24); },
@@ -69,7 +70,8 @@ std::vector<Row> Rows() {
        .screen = kTitle + "\n\n Normalisiere Wave... 83.3%, fertig!"},
       {.name = "SecondDataChunk", .file = [] { return WithChunk("data", Bytes(100000, 1)); }},
       {.name = "StartOnLastRow", .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
-       .screen = std::string(18, '\n') + kDone, .cursorRow = 23},
+       .screen = std::string(18, '\n') + kDone, .absent = kQuestion, .cursorRow = 23},
+      {.name = "StartMidRow", .run = {.prefill = "$ "}, .screen = "$ " + kDone, .absent = kQuestion},
       {.name = "NarrowWindowWraps", .file = [] { return Tone(1000); }, .run = {.cols = 20},
        .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n Normalisiere Wave..\n.100.0%, fertig!"},
       // Narrowed before the first line: each rewrite goes back up over the two lines it took.
@@ -95,15 +97,11 @@ std::vector<Row> Rows() {
       {.name = "HardStopThenBackground",
        .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
        .modes = ".xo"},
-      {.name = "Background", .run = {.job = '&', .steps = {{.type = "\x13"}, {.when = kBlocked, .type = "\x11"}}},
-       .modes = "oo", .absent = "\x1b[6n"},
-      {.name = "NewSession", .run = {.job = 's', .steps = {{.type = "\x13"}, {.when = kBlocked, .type = "\x11"}}},
-       .modes = "oo", .absent = "\x1b[6n"},
-      // Keys waiting: nothing is asked, and the keys stay for the shell.
+      {.name = "Background", .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
+      {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
+      // Keys typed ahead stay for the shell.
       {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
-       .screen = kRow5 + "echo hello\n" + kDone, .modes = ".", .inputLeft = "echo hello\n"},
-      {.name = "LateAnswer", .run = {.replyDelayMs = 500, .prefill = kRow5}, .screen = kRow5 + kDone},
-      {.name = "SilentTerminal", .run = {.replyDelayMs = -1, .prefill = kRow5}, .screen = kRow5 + kDone},
+       .screen = kRow5 + "echo hello\n" + kDone, .modes = ".", .absent = kQuestion, .inputLeft = "echo hello\n"},
   };
   // Every signal that ends the process by default and that the tool does not use itself,
   // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not

@@ -21,15 +21,12 @@
 namespace testing_support {
 namespace {
 
-/// The emulator: a libvterm screen that collects what it says back to the program.
+/// The emulator: a libvterm screen.
 struct Emulator {
   VTerm* vt;
   VTermScreen* screen;
-  std::string replies;
   Emulator(int rows, int cols) : vt(vterm_new(rows, cols)), screen(vterm_obtain_screen(vt)) {
     vterm_set_utf8(vt, 1);
-    auto say = [](const char* s, size_t len, void* self) { static_cast<Emulator*>(self)->replies.append(s, len); };
-    vterm_output_set_callback(vt, say, this);
     vterm_screen_reset(screen, 1);
   }
   ~Emulator() { vterm_free(vt); }
@@ -146,9 +143,23 @@ std::string PtyResult::Screen() const {
   return text.erase(text.find_last_not_of('\n') + 1);
 }
 
-bool PtyResult::ModesGivenBack() const {
-  const termios &a = modesAfter, &b = modesBefore;
+bool PtyResult::ModesGivenBack() const { return SameModes(modesAfter, modesBefore); }
+
+bool SameModes(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
+}
+
+std::string InputLeft(int slave) {
+  termios drain{};
+  tcgetattr(slave, &drain);
+  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
+  std::string left;
+  char buf[4096];
+  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
+    left.append(buf, static_cast<std::size_t>(n));
+  }
+  return left;
 }
 
 PtyResult RunOnPty(const PtyRun& run) {
@@ -163,13 +174,13 @@ PtyResult RunOnPty(const PtyRun& run) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
   std::size_t next = 0;
-  auto ready = [&](const std::string& when, bool answering) {
-    if (when.empty() || when == kAtAnswer) return when.empty() || answering;
+  auto ready = [&](const std::string& when) {
+    if (when.empty()) return true;
     if (when == kBlocked) return WaitsInWrite(program);
     return std::ranges::any_of(emulator.Rows(), [&](const auto& row) { return row.find(when) != std::string::npos; });
   };
-  auto act = [&](bool answering = false) {
-    for (; next < run.steps.size() && ready(run.steps[next].when, answering); ++next) {
+  auto act = [&] {
+    for (; next < run.steps.size() && ready(run.steps[next].when); ++next) {
       const Step& s = run.steps[next];
       tcgetattr(slave, &result.modesAtStep.emplace_back());
       if (s.cols > 0) {
@@ -211,12 +222,6 @@ PtyResult RunOnPty(const PtyRun& run) {
       if (n > 0 && i == 0) emulator.Feed({buf, static_cast<std::size_t>(n)});
       if (n <= 0 && i > 0 && watched[i].revents != 0) close(std::exchange(watched[i].fd, -1));
     }
-    const std::string replies = std::exchange(emulator.replies, "");
-    if (run.replyDelayMs >= 0 && !replies.empty()) {
-      usleep(static_cast<useconds_t>(run.replyDelayMs) * 1000);  // the program waits for it
-      act(true);
-      write(master, replies.data(), replies.size());
-    }
     return true;
   };
   int status = 0;
@@ -233,12 +238,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   // here, so reading stops when nothing more comes.
   while (pump(50)) {}
   tcgetattr(slave, &result.modesAfter);
-  termios drain = result.modesAfter;
-  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
-  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
-    result.inputLeft.append(buf, static_cast<std::size_t>(n));
-  }
+  result.inputLeft = InputLeft(slave);
   for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);
   result.exited = WIFEXITED(status);
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;

@@ -1,6 +1,5 @@
 // A real terminal for tests: runs a program on a pseudo-terminal of a chosen size and plays
-// everything it writes into a terminal emulator, which also answers the cursor-position
-// query. Steps act on the run as a user or a shell would (typing, holding output with
+// everything it writes into a terminal emulator. Steps act on the run as a user or a shell would (typing, holding output with
 // Ctrl+S, signals, resizing); the test gets the final screen, the pty's modes before, at
 // each step and after, and how the program ended. Every wait is bounded.
 #pragma once
@@ -12,12 +11,12 @@
 
 namespace testing_support {
 
-/// Step triggers besides text on the screen: just before the emulator answers the cursor
-/// question, and once the program waits in a write to the terminal (its output held).
-inline const std::string kAtAnswer = "\x1b" "answer", kBlocked = "\x1b" "blocked";
+/// A step trigger besides text on the screen: once the program waits in a write to the
+/// terminal (its output held).
+inline const std::string kBlocked = "\x1b" "blocked";
 
 struct Step {
-  std::string when;  ///< empty: before the program starts; kAtAnswer, kBlocked, or screen text
+  std::string when;  ///< empty: before the program starts; kBlocked, or screen text
   std::string type;  ///< typed; after Ctrl+S ("\x13") the step waits until output is held
   int signal = 0, cols = 0;  ///< sent to the program; the window becomes cols wide
 };
@@ -28,8 +27,7 @@ struct PtyRun {
   /// "NAME=value" laid over the test's environment, a bare "NAME" removes it; LC_ALL
   /// defaults to C.UTF-8 and TERM to xterm.
   std::vector<std::string> env;
-  /// replyDelayMs: the cursor question is answered this late, as over a slow link; -1: never.
-  int rows = 24, cols = 80, replyDelayMs = 0, timeoutSeconds = 60;
+  int rows = 24, cols = 80, timeoutSeconds = 60;
   /// prefill is fed to the emulator before the start, e.g. line ends; stdinFile stands in for the pty.
   std::string prefill, stdinFile;
   /// Standard output and error into pipes, read into PtyResult::stdoutText / stderrText; with
@@ -63,5 +61,11 @@ struct PtyResult {
 };
 
 PtyResult RunOnPty(const PtyRun& run);
+
+/// The input, output, control and local modes of a and b are the same.
+bool SameModes(const termios& a, const termios& b);
+/// What the next program would read from the terminal whose slave side is slave: everything
+/// typed and not yet read, a line begun included.
+std::string InputLeft(int slave);
 
 }  // namespace testing_support

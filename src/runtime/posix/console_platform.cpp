@@ -22,9 +22,9 @@ constexpr int32_t DefaultWidth = 80;
 constexpr int32_t DefaultHeight = 25;
 
 /// Where the terminal's own cursor stands, in the device's 0-based coordinates. The terminal
-/// is steered only by relative moves from here, so a guessed start row shifts the picture but
-/// never tears it. A window narrowed during the run is narrower than the device's: a row then
-/// takes several lines of the terminal, which wraps it itself.
+/// is steered only by relative moves from here, so the start row taken for it shifts the
+/// picture but never tears it. A window narrowed during the run is narrower than the
+/// device's: a row then takes several lines of the terminal, which wraps it itself.
 struct TerminalCursor {
   int32_t x = 0;  ///< the device column where a glyph sent without a move lands
   int32_t y = 0;  ///< the device row
@@ -180,31 +180,25 @@ void InitCrt() {
   PlainTerminal = TerminalIsDumb();
   InstallFatalSignalHandlers();
 
-  // Without an answer the cursor is taken to be at the start of the last row, where a
-  // shell's prompt usually leaves it; the next line end then scrolls as it should. Only the
-  // terminal of our own session, with us in its foreground, is asked.
-  int32_t row = ScreenHeight;
-  int32_t col = 1;
-  if (PlainTerminal || !TerminalIsOurs(OutHandle) || !AskCursorPosition(OutHandle, row, col)) {
-    row = ScreenHeight;
-    col = 1;
-  }
-  CursorSaveX = (col > ScreenWidth ? ScreenWidth : col) - 1;
-  CursorSaveY = (row > ScreenHeight ? ScreenHeight : row) - 1;
+  // The terminal is not asked where its cursor is: it is taken to stand in column 1 of the
+  // last row, where a shell's prompt usually leaves it, and the next line end then scrolls
+  // as it should. Wherever it really stands, the text starts there.
+  CursorSaveX = 0;
+  CursorSaveY = ScreenHeight - 1;
   Terminal = TerminalCursor{CursorSaveX, CursorSaveY};
 
+  InstallJobControlHandlers();
   TakeTerminalModes();
   AssignCrt(Output);
-  StartHoldingBack();
-  InstallJobControlHandlers();
+  StartHoldingBack(OpenOwnNonBlocking(OutHandle));
 }
 
 void RestoreTerminal() {
   SendCommitted();
-  GiveTerminalModesBack();
+  ReleaseTerminalModes();
 }
 
 void RestoreTerminalInHandler() {
   OfferCommitted();
-  GiveTerminalModesBack();
+  ReleaseTerminalModes();
 }

@@ -1,6 +1,5 @@
 #include "runtime/posix/held_output.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <time.h>
@@ -47,6 +46,10 @@ volatile sig_atomic_t SendWanted = 0;
 volatile sig_atomic_t AlarmArmed = 0;
 /// Whether the alarm handler is installed; without it nothing is held back.
 bool HoldingBack = false;
+/// Where a handler that ends the process offers held bytes: the terminal opened anew and
+/// non-blocking, or -1. Never OutHandle, whose flags the shell shares: changed for a moment,
+/// they would stay changed if a SIGKILL came in that moment.
+int OfferHandle = -1;
 std::atomic<int64_t> LastSendNs{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free);
 
@@ -56,12 +59,12 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-/// Writes bytes to the terminal; what it refuses is dropped, as the device reports no failure.
-/// Async-signal-safe.
-void WriteOut(const char* bytes, std::size_t length) {
+/// Writes bytes to the terminal through fd; what it refuses is dropped, as the device reports
+/// no failure. Async-signal-safe.
+void WriteOut(int fd, const char* bytes, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
-    ssize_t n = ::write(OutHandle, bytes + done, length - done);
+    ssize_t n = ::write(fd, bytes + done, length - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
@@ -71,7 +74,7 @@ void WriteOut(const char* bytes, std::size_t length) {
 /// Sends the first `length` bytes of Held; what follows them, not yet committed, moves to
 /// the front. Async-signal-safe; the caller has set Sending.
 void SendOut(std::size_t length) {
-  WriteOut(Held, length);
+  WriteOut(OutHandle, Held, length);
   const std::size_t rest = HeldLength - length;
   if (rest > 0) std::memmove(Held, Held + length, rest);
   HeldLength = rest;
@@ -170,7 +173,8 @@ void AppendHeld(const char* bytes, std::size_t n) {
   HeldLength += n;
 }
 
-void StartHoldingBack() {
+void StartHoldingBack(int offerHandle) {
+  OfferHandle = offerHandle;
   SendHeldBefore(StdOut, StdOutDevice);
   SendHeldBefore(StdErr, StdErrDevice);
   struct sigaction action {};
@@ -191,13 +195,9 @@ void SendCommitted() {
 void OfferCommitted() {
   // Whole operations only: one cut short by the signal that brought us here is dropped, and
   // so is the rest of a send the signal interrupted.
-  if (Sending == 0 && Committed > 0) {
+  if (OfferHandle >= 0 && Sending == 0 && Committed > 0) {
     BeginSending();
-    const int flags = fcntl(OutHandle, F_GETFL);
-    const bool waits = flags != -1 && (flags & O_NONBLOCK) == 0;
-    if (waits) fcntl(OutHandle, F_SETFL, flags | O_NONBLOCK);
-    WriteOut(Held, Committed);
-    if (waits) fcntl(OutHandle, F_SETFL, flags);
+    WriteOut(OfferHandle, Held, Committed);
     EndSending();
   }
 }

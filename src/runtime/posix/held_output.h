@@ -13,11 +13,13 @@ void EndOperation();
 void AppendHeld(const char* bytes, std::size_t n);
 
 /// From the end of start-up on: the alarm is armed for held bytes, and StdOut and StdErr,
-/// which may share the terminal, send what is held before they write.
-void StartHoldingBack();
+/// which may share the terminal, send what is held before they write. offerHandle is where
+/// OfferCommitted writes: a descriptor of the process's own that never waits, or -1.
+void StartHoldingBack(int offerHandle);
 
 /// Sends every committed byte, waiting for the terminal if the user holds it (Ctrl+S).
 void SendCommitted();
-/// The same from a signal handler: the bytes are offered without waiting, and whatever the
-/// terminal does not take is lost. Async-signal-safe.
+/// The same from a signal handler: the bytes are offered through the descriptor given to
+/// StartHoldingBack, without waiting, and whatever the terminal does not take is lost; with
+/// no such descriptor they are dropped. Async-signal-safe.
 void OfferCommitted();

@@ -1,33 +1,25 @@
 // The terminal as a thing shared with the shell and other programs. This file owns which
 // terminal the device may steer (the controlling terminal of our own session, with us in its
 // foreground group), the modes taken for a run and given back on every way out (the end of
-// the run, each signal that ends the process, a stop for job control), the cursor-position
-// question, and changes of the window's width. The device (console.cpp and console_platform.cpp) draws; it asks here
-// what it may ask and change.
+// the run, each signal that ends the process, a stop for job control), a descriptor of our
+// own for writing from signal handlers, and changes of the window's width. The device
+// (console.cpp and console_platform.cpp) draws; it asks here what it may change.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-
-/// fd is a terminal, the controlling terminal of this process's session, and this process's
-/// group is its foreground group. Async-signal-safe.
-bool TerminalIsOurs(int fd);
 
 /// TERM unset, empty or "dumb": the terminal knows carriage return and line feed, nothing more.
 bool TerminalIsDumb();
 
-/// Asks the terminal on fd where its cursor is (1-based), waiting about a second for the
-/// answer. Keys typed ahead are left for whoever reads next: with keys waiting, nothing is
-/// asked. Call only while the terminal is ours.
-bool AskCursorPosition(int fd, int32_t& row, int32_t& col);
-
-/// The last well-shaped "ESC [ row ; col R" in what the terminal answered (other bytes may
-/// surround it: an earlier, late answer or keys): whether there is one, and its numbers.
-bool ParseCursorReply(const char* text, std::size_t length, int32_t& row, int32_t& col);
+/// The terminal on fd opened anew for writing, non-blocking from the start: a signal handler
+/// can write to it without waiting and without changing the flags of the descriptor that the
+/// shell shares. -1 when fd is not this process's controlling terminal (the only one that
+/// can be opened anew, as /dev/tty) or the open fails. Closed on exec.
+int OpenOwnNonBlocking(int fd);
 
 /// Switches off signal keys and echo on standard input if it is ours: Ctrl+C and friends
 /// become ordinary input that nobody reads, and typed keys do not land on the progress row.
-/// Typed-ahead input stays where it is.
+/// Typed-ahead input stays where it is. After ReleaseTerminalModes it does nothing.
 void TakeTerminalModes();
 
 /// Gives back the modes standard input had at start-up, if they were changed and the process
@@ -35,13 +27,18 @@ void TakeTerminalModes();
 /// Idempotent and async-signal-safe.
 void GiveTerminalModesBack();
 
+/// The same on the way out, for good: no handler takes the modes again afterwards (a SIGCONT
+/// that comes after the end of the run must not). Async-signal-safe.
+void ReleaseTerminalModes();
+
 /// Every signal that ends the process by default and that the program does not use itself
 /// gives the terminal back first (RestoreTerminalInHandler) and then ends the process by the
 /// same signal. Signals that whoever started us ignores stay ignored.
 void InstallFatalSignalHandlers();
 
 /// Job control and window size: a stop gives the modes back first, a continuation in the
-/// foreground takes them again, and a resized window is noted for TerminalColumnsIfResized.
+/// foreground takes them again unless they are released, and a resized window is noted for
+/// TerminalColumnsIfResized.
 void InstallJobControlHandlers();
 
 /// The terminal's width in columns if its window changed size since the last call, else 0.
