@@ -228,8 +228,8 @@ TEST(Faults, ACutAtARandomMomentEndsTheRunUnlessItCameAfterTheLastWrite) {
   toThisThread.sigev_signo = SIGUSR1;
   toThisThread._sigev_un._tid = gettid();
   ASSERT_EQ(sigaction(SIGUSR1, &cut, &before) | timer_create(CLOCK_MONOTONIC, &toThisThread, &race.timer), 0);
-  const int blocks = static_cast<int>(model.writes.size()) - 1;  // and an empty write
-  const int64_t end = model.writes.back().first;
+  const int blocks = static_cast<int>(model.writes.size());
+  const int64_t end = model.writes.back().first + model.writes.back().second;
   // How long the pass takes here, from the size query before it to the end of the walk.
   std::vector<int64_t> spans;
   for (int i = 0; i < 9; ++i) RaceOnce(0, input.size()), spans.push_back(race.walkEnd - race.passStart);
