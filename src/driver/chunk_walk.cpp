@@ -11,6 +11,9 @@ namespace {
 /// The 8 header bytes as they stand in the file; a short read leaves the older ones.
 uint8_t HeaderBytes[8];
 
+/// The file's size when the format check began.
+int64_t SizeWhenChecked = 0;
+
 uint16_t LittleEndian16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 uint32_t LittleEndian32(const uint8_t* p) {
@@ -64,6 +67,10 @@ bool WalkChunks(bool normalize) {
   // Only a WAVE file is walked: samples found in any other file are not ours to rewrite.
   uint8_t riff[12];
   int32_t got = 0;
+  // The file as checked is the file normalized: a chunk is held to the bytes the file had
+  // then, so that a file cut short by another process since is met by a short read and
+  // reported, never taken for a short recording and finished with success.
+  if (!normalize) SizeWhenChecked = FileSize(F);
   Seek(F, 0);
   BlockRead(F, riff, 12, got);
   if (got < 12 || !IsWaveHeader(riff)) return false;
@@ -97,7 +104,7 @@ bool WalkChunks(bool normalize) {
       if (normalize) {
         // A size that claims more than the file holds (a cut recording, a writer that never
         // came back to fill it in) is cut to what is there, so the pass ends at the file's end.
-        const int64_t available = FileSize(F) - body;
+        const int64_t available = SizeWhenChecked - body;
         if (DATA.ckSize > static_cast<uint64_t>(available > 0 ? available : 0)) {
           DATA.ckSize = available > 0 ? static_cast<uint64_t>(available) : 0;
         }
@@ -117,15 +124,20 @@ bool WalkChunks(bool normalize) {
   return true;
 }
 
+WalkOutcome WalkFile() {
+  const bool checked = WalkChunks(false);
+  const bool walked = checked && WalkChunks(true);
+  Close(F);  // does nothing while a failure is latched: the file is closed at the process's end
+  if (IOResult() != 0) return WalkOutcome::IoFailure;
+  if (!checked) return WalkOutcome::NotPcm16;
+  // A normalizing walk that no longer finds the WAVE file it checked (cut short or rewritten
+  // by another process meanwhile) did not normalize it.
+  return walked ? WalkOutcome::Done : WalkOutcome::IoFailure;
+}
+
 WalkOutcome MAIN() {
   Assign(F, ParamStr(1));
   Reset(F, 1);
   if (IOResult() != 0) return WalkOutcome::CannotOpen;
-  if (!WalkChunks(false)) {
-    // A header that could not be read is a failed read, not a file of another kind.
-    return IOResult() != 0 ? WalkOutcome::IoFailure : WalkOutcome::NotPcm16;
-  }
-  WalkChunks(true);
-  Close(F);
-  return IOResult() != 0 ? WalkOutcome::IoFailure : WalkOutcome::Done;
+  return WalkFile();
 }

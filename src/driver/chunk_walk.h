@@ -23,5 +23,9 @@ bool WalkChunks(bool normalize);
 /// How a run on one file ended; the program body reports it.
 enum class WalkOutcome { Done, CannotOpen, NotPcm16, IoFailure };
 
-/// Opens the file named by ParamStr(1), checks it, normalizes it and closes it.
+/// Checks the open file F, normalizes it if it passes, and closes it. A read that fails, or
+/// a file that another process cuts short or rewrites during the run, is an IoFailure.
+WalkOutcome WalkFile();
+
+/// Opens the file named by ParamStr(1), then WalkFile.
 WalkOutcome MAIN();

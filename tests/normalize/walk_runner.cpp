@@ -35,12 +35,10 @@ WalkRun RunWalk(const Bytes& input, const FileCalls& calls, const std::function<
   Reset(F, 1);
   EXPECT_EQ(IOResult(), 0) << path;
   ActiveFileCalls = &calls;
-  if (WalkChunks(false)) WalkChunks(true);
+  run.failed = WalkFile() != WalkOutcome::Done;
   if (afterWalk) afterWalk();
   ActiveFileCalls = &SystemFileCalls;
-  // Taken before Close, which a pending status would make do nothing.
-  run.status = IOResult();
-  Close(F);
+  if (F.Mode == ModeInOut) Close(F);  // left open by a failure
   run.file = ReadFile(path);
   return run;
 }

@@ -11,14 +11,13 @@ namespace testing_support {
 
 struct WalkRun {
   Bytes file;           ///< the file afterwards
-  uint16_t status = 0;  ///< the I/O status after the walk
+  bool failed = false;  ///< the tool would report a failure
 };
 
 /// Starts from the state of a fresh process: zeroed buffers, gain and status.
 void ResetProgramState();
-/// Writes input to a scratch file and runs the format check and, if it passes, the normalizing
-/// walk on it, with the file layer's calls going through calls; then afterWalk, while the file
-/// is still open.
+/// Writes input to a scratch file and walks it as the tool does once it is open, with the file
+/// layer's calls going through calls; then afterWalk.
 WalkRun RunWalk(const Bytes& input, const FileCalls& calls, const std::function<void()>& afterWalk = {});
 
 }  // namespace testing_support
