@@ -15,6 +15,7 @@ using namespace testing_support;
 namespace {
 
 const std::string kFile = "<file>";  // stands for the generated file's path in args
+const std::string kTool = "<tool>";  // and the tool's
 const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]";
 const std::string kDone = kTitle + "\n\n Normalisiere Wave...100.0%, fertig!";
 const std::string kRow5(5, '\n');
@@ -99,6 +100,10 @@ std::vector<Row> Rows() {
        .modes = ".xo"},
       {.name = "Background", .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
       {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
+      // A second run starts while the first holds the terminal, and ends after it: it finds the
+      // first one's modes, which are not the terminal's to keep.
+      {.name = "TwoRunsOnOneTerminal", .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
+       .run = {.program = "/bin/sh", .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .screen = "?", .modes = ".."},
       // Keys typed ahead stay for the shell.
       {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
        .screen = kRow5 + "echo hello\n" + kDone, .modes = ".", .absent = kQuestion, .inputLeft = "echo hello\n"},
@@ -124,7 +129,7 @@ TEST_P(WholeRun, OnATerminal) {
   const Bytes before = row.file();
   WriteFile(path, before);
   std::vector<std::string> args = row.args;
-  for (std::string& arg : args) arg = arg == kFile ? path : arg;
+  for (std::string& arg : args) arg = arg == kFile ? path : arg == kTool ? ToolPath() : arg;
   const PtyResult r = RunTool(args, row.run);
   std::string modes;  // one letter per step carried out, '.' where the row does not care
   for (std::size_t i = 0; i < r.modesAtStep.size(); ++i) {

@@ -63,8 +63,6 @@ const Row kRows[] = {
     {.name = "TypedKeys", .runs = 10, .keys = 6, .term = "xterm"},
 };
 
-std::string Tool() { return std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN; }
-
 /// The shell: a session of its own on the terminal, the tool as its foreground job. It tells
 /// the tool's pid and ends with the tool's exit status, or 128 + the signal that ended it.
 [[noreturn]] void Shell(int master, int slave, int tell, const char* path, const char* term) {
@@ -83,7 +81,7 @@ std::string Tool() { return std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv(
     tcsetpgrp(0, getpid());
     signal(SIGTTOU, SIG_DFL);
     setenv("TERM", term, 1);
-    execl(Tool().c_str(), "tolvar", path, nullptr);
+    execl(ToolPath().c_str(), "tolvar", path, nullptr);
     _exit(127);
   }
   setpgid(tool, tool);

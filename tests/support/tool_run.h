@@ -10,10 +10,14 @@
 
 namespace testing_support {
 
-/// The tool run with args on a pseudo-terminal set up as run says; the run must end in time.
-/// TOLVAR_TOOL in the environment names another build of the tool, e.g. an installed one.
+/// The tool under test: TOLVAR_TOOL in the environment names another build of it, e.g. an
+/// installed one.
+inline std::string ToolPath() { return std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN; }
+
+/// The tool (or run.program, when set) run with args on a pseudo-terminal set up as run says;
+/// the run must end in time.
 inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
-  run.program = std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN;
+  if (run.program.empty()) run.program = ToolPath();
   run.args = std::move(args);
   PtyResult r = RunOnPty(run);
   EXPECT_FALSE(r.timedOut);

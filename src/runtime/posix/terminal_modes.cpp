@@ -63,6 +63,15 @@ void SetModesInForeground(int fd, const termios& modes) {
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
+/// The terminal still shows the run's change: signal keys and echo as the run set them. When
+/// someone else has set them since (another run that started before us and has ended, a shell
+/// that took the terminal back), the modes we found are not the terminal's to get back.
+bool StillRunModes(int fd) {
+  constexpr tcflag_t Changed = ISIG | ECHO;
+  termios now{};
+  return tcgetattr(fd, &now) == 0 && (now.c_lflag & Changed) == (RunModes.c_lflag & Changed);
+}
+
 /// Standard input's modes as found, and the run's, read the first time they are taken.
 bool ReadModesOnce() {
   if (ModesSaved.load(std::memory_order_acquire) != 0) return true;
@@ -155,7 +164,7 @@ void GiveTerminalModesBack() {
   // Marked as given back only once they are: a stop or a signal that ends the process, coming
   // in between, gives them back itself (twice does no harm) instead of finding nothing to do.
   if (ModesTaken.load(std::memory_order_acquire) != 0) {
-    SetModesInForeground(STDIN_FILENO, SavedModes);
+    if (StillRunModes(STDIN_FILENO)) SetModesInForeground(STDIN_FILENO, SavedModes);
     ModesTaken.store(0, std::memory_order_release);
   }
 }
