@@ -42,7 +42,11 @@ std::size_t SplitCommandLine(std::string_view line, std::string_view* items, std
     if (at == line.size()) return count;
     std::size_t begin = at;
     std::size_t end;
-    if (line[at] == '"' || line[at] == '\'') {
+    // An apostrophe may be part of a file name, a double quote may not: an apostrophe that no
+    // second one closes is an ordinary character, so that 'take.wav never names take.wav.
+    const bool quoted =
+        line[at] == '"' || (line[at] == '\'' && line.find('\'', at + 1) != std::string_view::npos);
+    if (quoted) {
       const std::size_t close = line.find(line[at], at + 1);
       begin = at + 1;
       end = close == std::string_view::npos ? line.size() : close;

@@ -34,6 +34,7 @@ TEST(SplitCommandLine, Table) {
       {"tolvar a\"b c\"", {"tolvar", "a\"b", "c\""}},      // no escapes, no mid-item quoting
       {"tolvar \"it's\" 'say \"hi\"'", {"tolvar", "it's", "say \"hi\""}},
       {"tolvar \"open to the end", {"tolvar", "open to the end"}},
+      {"tolvar '70s take.wav", {"tolvar", "'70s", "take.wav"}},  // an unclosed apostrophe is a character
       {"tolvar x \"", {"tolvar", "x", ""}},                // an unclosed quote at the end
       {"tolvar a\nb", {"tolvar", "a\nb"}},                 // a line feed is no blank
       {"\"C:\\Program Files\\tolvar.exe\" f.wav", {"C:\\Program Files\\tolvar.exe", "f.wav"}},

@@ -13,12 +13,12 @@ script -qec "'$linux/tolvar' normalized.wav" /dev/null >/dev/null </dev/null
 if cmp -s seed.wav normalized.wav; then echo "normalizing leaves the seed as it is"; exit 1; fi
 failed=0
 # name | look-alikes beside it, which must stay as they are
-for row in 'Ａ.wav|A.wav' 'Ω.wav|O.wav' '日本.wav|' '𝄞.wav|' 'ω und Ω.wav|o und O.wav'; do
+for row in 'Ａ.wav|A.wav' 'Ω.wav|O.wav' '日本.wav|' '𝄞.wav|' 'ω und Ω.wav|o und O.wav' "'70s.wav|70s.wav"; do
   name=${row%|*} alike=${row#*|}
   cp seed.wav "$name"
   [ -z "$alike" ] || cp seed.wav "$alike"
   status=0
-  script -qec "wine '$exe' '$name'" /dev/null >/dev/null </dev/null || status=$?
+  SHELL=/bin/bash script -qec "wine $(printf %q "$exe") $(printf %q "$name")" /dev/null >/dev/null </dev/null || status=$?
   if [ "$status" != 0 ] || ! cmp -s "$name" normalized.wav || { [ -n "$alike" ] && ! cmp -s "$alike" seed.wav; }; then
     echo "$name: exit $status; $(cmp -s "$name" normalized.wav && echo normalized || echo "not normalized")${alike:+; $alike $(cmp -s "$alike" seed.wav && echo untouched || echo changed)}"
     failed=1
