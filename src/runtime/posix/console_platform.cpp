@@ -154,12 +154,14 @@ void SendCell(int32_t x, int32_t y, uint16_t cell) {
 /// A resized window: from here on the terminal wraps at its new edge. What it did with the
 /// lines it showed (cut them, or wrapped them anew) and where its cursor now stands is not
 /// known; from the start of the cursor's line every move is relative again, and the row
-/// there is sent whole. Rows above are left as they are.
+/// there is sent whole, on a line cleared first: a terminal that wraps lines anew may have
+/// joined old lines into it. Rows above are left as they are.
 void FollowResize() {
   const int32_t columns = TerminalColumnsIfResized(OutHandle);
   if (columns <= 0) return;
   TerminalColumns = columns;
   AppendHeld("\r", 1);
+  if (!PlainTerminal) AppendHeld("\x1b[K", 3);
   Terminal.x = 0;
   Terminal.wrapPending = false;
   Terminal.lines = 1;
