@@ -16,7 +16,7 @@ void ScreenPicture::Put(int32_t x, int32_t y, uint8_t ch) {
 
 void ScreenPicture::Scroll() {
   ClearRow(top_);
-  top_ = (top_ + 1) % height_;
+  top_ = Row(1);
 }
 
 int32_t ScreenPicture::NextChangedRow(int32_t y) const {

@@ -38,7 +38,10 @@ class ScreenPicture {
   void ForgetShownRow(int32_t y);
 
  private:
-  int32_t Row(int32_t y) const { return (top_ + y) % height_; }
+  int32_t Row(int32_t y) const {
+    const int32_t row = top_ + y;
+    return row < height_ ? row : row - height_;
+  }
   void MarkChanged(int32_t row, int32_t from, int32_t to);
   void ClearRow(int32_t row);
 
