@@ -51,6 +51,9 @@ const Case kCases[] = {
     {"LastCellScrollsAtOnce", {"w:AB", "g:80,24", "w:Z"}, std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z", 23, 0, 23},
     {"GotoOutsideIgnored", {"w:AB", "g:0,3", "g:3,0", "g:81,3", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
     {"GotoInside", {"w:AB", "g:1,24", "w:C", "g:10,22"}, std::string(23, '\n') + "CB", 21, 9, 23},
+    // The row a scroll brings in is blank on the terminal, whatever the row that left held:
+    // the same text written there goes out again.
+    {"ScrolledInRowIsSentAfresh", {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"}, std::string(23, '\n') + "AB", 23, 0, 23},
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
     {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
      kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
