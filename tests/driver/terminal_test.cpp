@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "support/files.h"
@@ -51,10 +52,46 @@ struct Row {
   std::string inputLeft = "";  // what the next program reads
   int cursorRow = -1;          // with column 0; -1: not checked
   std::string stderrText = "";
+  // With screen "?": the last rows show finish, and at most stray rows lie between them and
+  // the title's four, those scrolled off the top included.
+  std::string finish = "";
+  int stray = 0;
 };
 
 const Step kHeld{.type = "\x13"};  // Ctrl+S before the start: the first write waits
 const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: it costs typed keys
+
+/// The window resized to each width in turn while the tool writes, after the title is out.
+/// Output is held after each send, so the next one waits: per width, one send lands at the
+/// width it was made for, the next after the resize that followed it, and the one after that
+/// is made for the new width.
+std::vector<Step> Resized(const std::vector<int>& widths) {
+  const Step out{.when = kBlocked, .type = "\x11"}, hold{.type = "\x13", .afterMs = 5};
+  std::vector<Step> steps = {kHeld, out, hold};
+  for (int cols : widths) {
+    Step resized = out;
+    resized.cols = cols;
+    steps.insert(steps.end(), {out, hold, resized, hold});
+  }
+  steps.push_back(out);
+  return steps;
+}
+
+/// A "data" chunk of 16 bytes, count times: a run that takes its time (each chunk costs the
+/// tool a few system calls; 300000 take about a second), so that holding its output paces it.
+Bytes TinyChunks(int count) {
+  Bytes wave = RiffHeader(4), body = SampleBytes({-1000, 2000, -3000, 4000, -5000, 6000, -7000, 8000});
+  PutChunk(wave, "fmt ", FmtBody(1, 2, 44100, 16));
+  for (int i = 0; i < count; ++i) PutChunk(wave, "data", body);
+  FixRiffSize(wave);
+  return wave;
+}
+
+std::vector<int> TenTimesNarrowedAndWidened() {
+  std::vector<int> widths;
+  for (int i = 0; i < 10; ++i) widths.insert(widths.end(), {20, 80});
+  return widths;
+}
 
 std::vector<Row> Rows() {
   std::vector<Row> rows = {
@@ -78,6 +115,12 @@ std::vector<Row> Rows() {
       // Narrowed before the first line: each rewrite goes back up over the two lines it took.
       {.name = "NarrowedDuringRun", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
        .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n.100.0%, fertig!", .modes = ".."},
+      // libvterm cuts lines when narrowed and does not join them when widened: the row's
+      // first line, cut, stays above it once it is rewritten in place.
+      {.name = "ResizedTenTimes", .file = [] { return TinyChunks(500000); }, .run = {.steps = Resized(TenTimesNarrowedAndWidened())},
+       .screen = "?", .modes = std::string(84, '.'), .finish = " Normalisiere Wave...100.0%, fertig!", .stray = 40},
+      {.name = "ResizedEndingNarrow", .file = [] { return TinyChunks(200000); }, .run = {.steps = Resized({30, 20, 60, 25})},
+       .screen = "?", .modes = std::string(20, '.'), .finish = " Normalisiere Wave...100.\n0%, fertig!", .stray = 8},
       {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
       {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
       {.name = "WithoutTerminal", .run = {.withoutTerminal = true}, .screen = "", .status = 1, .changes = false,
@@ -134,6 +177,12 @@ TEST_P(WholeRun, OnATerminal) {
   std::string modes;  // one letter per step carried out, '.' where the row does not care
   for (std::size_t i = 0; i < r.modesAtStep.size(); ++i) {
     modes += i < row.modes.size() && row.modes[i] == '.' ? '.' : (r.modesAtStep[i].c_lflag & ISIG) != 0 ? 'o' : 'x';
+  }
+  if (!row.finish.empty()) {
+    // The rows of the title, the finish and those in between, scrolled off or on the screen.
+    const std::string screen = r.Screen();
+    const auto stray = r.scrolledOff + std::ranges::count(screen, '\n') - std::ranges::count(row.finish, '\n') - 4;
+    EXPECT_TRUE(screen.ends_with("\n" + row.finish) && stray <= row.stray) << stray << " rows between:\n" << screen;
   }
   // Status, screen, cursor, modes at each step and after, file changed, output, input left, error, standard output.
   EXPECT_EQ(std::tuple(r.exited ? r.exitStatus : -r.termSignal, row.screen == "?" ? "?" : r.Screen(),

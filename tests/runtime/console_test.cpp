@@ -51,6 +51,9 @@ const Case kCases[] = {
     {"LastCellScrollsAtOnce", {"w:AB", "g:80,24", "w:Z"}, std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z", 23, 0, 23},
     {"GotoOutsideIgnored", {"w:AB", "g:0,3", "g:3,0", "g:81,3", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
     {"GotoInside", {"w:AB", "g:1,24", "w:C", "g:10,22"}, std::string(23, '\n') + "CB", 21, 9, 23},
+    // The row a scroll brings in is blank on the terminal, whatever the row that left held:
+    // the same text written there goes out again.
+    {"ScrolledInRowIsSentAfresh", {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"}, std::string(23, '\n') + "AB", 23, 0, 23},
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
     {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
      kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
@@ -101,12 +104,16 @@ TEST(HeldOutput, ShowsWhileTheProgramWaits) {
   EXPECT_EQ(std::tuple(r.termSignal, r.Screen()), std::tuple(SIGTERM, "READY\nHELD"));
 }
 
-TEST(HeldOutput, ReachesTheTerminalBeforeTheRuntimeErrorReportAndModesComeBack) {
+// A row rewritten 200 times in far less than 1/60 s: what goes out is the row as it stands at
+// each send, not every text it held.
+TEST(HeldOutput, ReachesTheTerminalAsItStandsBeforeTheRuntimeErrorReportAndModesComeBack) {
   std::vector<std::string> ops = {"l:READY"};
   for (int i = 0; i < 200; ++i) ops.insert(ops.end(), {"r", "w:HELD " + std::to_string(i)});
   ops.push_back("e:201");
   const PtyResult r = Probe(ops, {}, 0);
-  EXPECT_EQ(std::tuple(r.exitStatus, r.ModesGivenBack()), std::tuple(201, true));
+  int texts = 0;
+  for (std::size_t at = 0; (at = r.output.find("HELD", at)) != std::string::npos; ++at) ++texts;
+  EXPECT_EQ(std::tuple(r.exitStatus, r.ModesGivenBack(), texts < 20), std::tuple(201, true, true)) << texts;
   const std::string screen = r.Screen();
   EXPECT_NE(screen.find("Runtime error 201", screen.find("READY\nHELD 199")), std::string::npos) << screen;
 }

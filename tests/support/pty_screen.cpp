@@ -21,12 +21,16 @@
 namespace testing_support {
 namespace {
 
-/// The emulator: a libvterm screen.
+/// The emulator: a libvterm screen that counts the rows scrolled off its top.
 struct Emulator {
   VTerm* vt;
   VTermScreen* screen;
+  VTermScreenCallbacks callbacks{};
+  int scrolledOff = 0;
   Emulator(int rows, int cols) : vt(vterm_new(rows, cols)), screen(vterm_obtain_screen(vt)) {
     vterm_set_utf8(vt, 1);
+    callbacks.sb_pushline = [](int, const VTermScreenCell*, void* self) { return ++static_cast<Emulator*>(self)->scrolledOff, 1; };
+    vterm_screen_set_callbacks(screen, &callbacks, this);
     vterm_screen_reset(screen, 1);
   }
   ~Emulator() { vterm_free(vt); }
@@ -174,14 +178,18 @@ PtyResult RunOnPty(const PtyRun& run) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
   std::size_t next = 0;
-  auto ready = [&](const std::string& when) {
+  auto lastStep = std::chrono::steady_clock::now();
+  auto ready = [&](const Step& s) {
+    if (std::chrono::steady_clock::now() < lastStep + std::chrono::milliseconds(s.afterMs)) return false;
+    const std::string& when = s.when;
     if (when.empty()) return true;
     if (when == kBlocked) return WaitsInWrite(program);
     return std::ranges::any_of(emulator.Rows(), [&](const auto& row) { return row.find(when) != std::string::npos; });
   };
   auto act = [&] {
-    for (; next < run.steps.size() && ready(run.steps[next].when); ++next) {
+    for (; next < run.steps.size() && ready(run.steps[next]); ++next) {
       const Step& s = run.steps[next];
+      lastStep = std::chrono::steady_clock::now();
       tcgetattr(slave, &result.modesAtStep.emplace_back());
       if (s.cols > 0) {
         size.ws_col = static_cast<unsigned short>(s.cols);
@@ -244,6 +252,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
   result.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.rows = emulator.Rows();
+  result.scrolledOff = emulator.scrolledOff;
   VTermPos cursor{};
   vterm_state_get_cursorpos(vterm_obtain_state(emulator.vt), &cursor);
   result.cursorRow = cursor.row, result.cursorCol = cursor.col;

@@ -19,6 +19,7 @@ struct Step {
   std::string when;  ///< empty: before the program starts; kBlocked, or screen text
   std::string type;  ///< typed; after Ctrl+S ("\x13") the step waits until output is held
   int signal = 0, cols = 0;  ///< sent to the program; the window becomes cols wide
+  int afterMs = 0;           ///< and not before this long after the step before
 };
 
 struct PtyRun {
@@ -46,6 +47,7 @@ struct PtyRun {
 
 struct PtyResult {
   std::vector<std::string> rows;  ///< the final screen, UTF-8, trailing blanks removed
+  int scrolledOff = 0;            ///< rows that left the screen at its top
   int cursorRow = 0, cursorCol = 0;  ///< 0-based
   bool exited = false, timedOut = false;  ///< ended by exit; then exitStatus holds the status
   int exitStatus = -1, termSignal = 0;  ///< termSignal: the signal that ended it, 0 if none

@@ -1,5 +1,7 @@
-// The console device on a terminal: cells go out as the glyphs' bytes, the terminal's cursor
-// steered by relative moves, held back and sent whole per operation.
+// The console device on a terminal: the cells it writes make a picture of its window
+// (screen_picture.h), and a send spells only what the terminal does not show yet, as the
+// glyphs' bytes with the terminal's cursor steered by relative moves. When sends happen is
+// held_output.h's part.
 #include "runtime/console.h"
 #include "runtime/console_platform.h"
 
@@ -11,13 +13,12 @@
 #include "runtime/file_access.h"
 #include "runtime/glyphs.h"
 #include "runtime/posix/held_output.h"
+#include "runtime/posix/screen_picture.h"
 #include "runtime/posix/terminal_modes.h"
 #include "runtime/system.h"
 
 namespace {
 
-/// Window coordinates are 8-bit.
-constexpr int32_t LargestWindow = 255;
 constexpr int32_t DefaultWidth = 80;
 constexpr int32_t DefaultHeight = 25;
 
@@ -41,22 +42,20 @@ int32_t TerminalColumns = DefaultWidth;
 /// A dumb terminal: it is sent carriage returns, line feeds, backspaces and spaces, and no
 /// escape sequence.
 bool PlainTerminal = false;
+/// The window as the device has it and as the terminal shows it.
+ScreenPicture Picture;
+/// Where the device puts the visible cursor; the terminal's goes there at the end of a send.
+int32_t CursorX = 0;
+int32_t CursorY = 0;
 
 void AppendRepeated(char c, int32_t count) {
   for (int32_t i = 0; i < count; ++i) AppendHeld(&c, 1);
 }
 
-/// A resized window: from here on the terminal wraps at its new edge. Where its cursor stands
-/// on a terminal that rewrapped its lines is not known; from the start of its line, every
-/// move is relative again.
-void FollowResize() {
-  const int32_t columns = TerminalColumnsIfResized(OutHandle);
-  if (columns <= 0 || columns == TerminalColumns) return;
-  TerminalColumns = columns;
-  AppendHeld("\r", 1);
-  Terminal.x = 0;
-  Terminal.wrapPending = false;
-  Terminal.lines = 1;
+/// A cell's glyph; a blank where nothing is known.
+void AppendCell(uint16_t cell) {
+  if (cell == ScreenPicture::Unknown) AppendHeld(" ", 1);
+  else AppendHeld(Glyphs[cell].bytes, Glyphs[cell].length);
 }
 
 /// ESC [ count letter: a relative cursor move.
@@ -72,6 +71,35 @@ void AppendMove(int32_t count, char letter) {
   while (d > 0) seq[n++] = digits[--d];
   seq[n++] = letter;
   AppendHeld(seq, n);
+}
+
+std::size_t MoveLength(int32_t count) {
+  std::size_t length = 3;
+  for (; count >= 10; count /= 10) ++length;
+  return length;
+}
+
+/// Right by count columns along one terminal line, from device column x of row y: over the
+/// glyphs the terminal already shows there when they take fewer bytes than a move. A dumb
+/// terminal, which has no move, gets those glyphs, and blanks where nothing is known.
+void MoveRight(int32_t x, int32_t y, int32_t count) {
+  std::size_t glyphBytes = 0;
+  bool known = true;
+  for (int32_t i = 0; i < count; ++i) {
+    const uint16_t cell = Picture.Shown(x + i, y);
+    known = known && cell != ScreenPicture::Unknown;
+    glyphBytes += cell == ScreenPicture::Unknown ? 1 : Glyphs[cell].length;
+  }
+  if (!PlainTerminal && (!known || glyphBytes > MoveLength(count))) {
+    AppendMove(count, 'C');
+    return;
+  }
+  for (int32_t i = 0; i < count; ++i) AppendCell(Picture.Shown(x + i, y));
+}
+
+void MoveLeft(int32_t count) {
+  if (PlainTerminal || count < 4) AppendRepeated('\b', count);
+  else AppendMove(count, 'D');
 }
 
 /// Moves the terminal's cursor to device column x of device row y. Rows other than the
@@ -103,54 +131,94 @@ void MoveTerminalTo(int32_t x, int32_t y) {
   if (targetCol == 0 && col != 0) {
     AppendHeld("\r", 1);
   } else if (targetCol > col) {
-    if (PlainTerminal) AppendRepeated(' ', targetCol - col);
-    else AppendMove(targetCol - col, 'C');
+    MoveRight(targetLine * columns + col, y, targetCol - col);
   } else if (targetCol < col) {
-    if (PlainTerminal) AppendRepeated('\b', col - targetCol);
-    else AppendMove(col - targetCol, 'D');
+    MoveLeft(col - targetCol);
   }
   if (y != Terminal.y || targetLine + 1 > Terminal.lines) Terminal.lines = targetLine + 1;
   Terminal.x = x;
   Terminal.y = y;
 }
 
-}  // namespace
-
-void PutCell(int32_t x, int32_t y, uint8_t ch) {
-  // Text mostly runs on from where the terminal's cursor already stands; after the last
-  // column of a terminal line the terminal wraps it onto the next.
+/// Text mostly runs on from where the terminal's cursor already stands; after the last
+/// column of a terminal line the terminal wraps it onto the next.
+void SendCell(int32_t x, int32_t y, uint16_t cell) {
   if (x != Terminal.x || y != Terminal.y) MoveTerminalTo(x, y);
-  AppendHeld(Glyphs[ch].bytes, Glyphs[ch].length);
+  AppendCell(cell);
   ++Terminal.x;
   const int32_t line = (Terminal.x - 1) / TerminalColumns;
   if (line + 1 > Terminal.lines) Terminal.lines = line + 1;
   Terminal.wrapPending = Terminal.x % TerminalColumns == 0;
 }
 
-/// Removes the window's top row: line feeds from the window's last row past every terminal
-/// line it takes, so that the terminal scrolls and keeps the lost row in its scrollback. They
-/// are sent from column 1, where they leave the cursor whether or not the terminal adds a
-/// carriage return of its own.
+/// A resized window: from here on the terminal wraps at its new edge. What it did with the
+/// lines it showed (cut them, or wrapped them anew) and where its cursor now stands is not
+/// known; from the start of the cursor's line every move is relative again, and the row
+/// there is sent whole, on a line cleared first: a terminal that wraps lines anew may have
+/// joined old lines into it. Rows above are left as they are.
+void FollowResize() {
+  const int32_t columns = TerminalColumnsIfResized(OutHandle);
+  if (columns <= 0) return;
+  TerminalColumns = columns;
+  AppendHeld("\r", 1);
+  if (!PlainTerminal) AppendHeld("\x1b[K", 3);
+  Terminal.x = 0;
+  Terminal.wrapPending = false;
+  Terminal.lines = 1;
+  Picture.ForgetShownRow(Terminal.y);
+}
+
+/// Every cell the terminal does not show as the device has it, from the top row down.
+void SendChanges() {
+  FollowResize();
+  for (int32_t y = Picture.NextChangedRow(0); y >= 0; y = Picture.NextChangedRow(y + 1)) {
+    for (int32_t x = Picture.NextChange(0, y); x >= 0; x = Picture.NextChange(x + 1, y)) {
+      SendCell(x, y, Picture.Wanted(x, y));
+    }
+    Picture.RowSent(y);
+  }
+}
+
+bool CursorToMove() {
+  return CursorX != Terminal.x || CursorY != Terminal.y || Terminal.wrapPending;
+}
+
+/// The window as it stands: what changed, and the cursor where the device has it.
+void SendPicture() {
+  SendChanges();
+  if (CursorToMove()) MoveTerminalTo(CursorX, CursorY);
+}
+
+}  // namespace
+
+void PutCell(int32_t x, int32_t y, uint8_t ch) { Picture.Put(x, y, ch); }
+
+/// Removes the window's top row. Everything written so far goes out first, so the rows reach
+/// the scrollback as the window showed them; then line feeds from the window's last row past
+/// every terminal line it takes make the terminal scroll. They are sent from column 1, where
+/// they leave the cursor whether or not the terminal adds a carriage return of its own.
 void RemoveLine() {
+  SendChanges();
   MoveTerminalTo(0, WinMaxY() - 1);
   AppendRepeated('\n', Terminal.lines);
   Terminal.lines = 1;
+  Picture.Scroll();
 }
 
-void ShowCursorAt(int32_t x, int32_t y) { MoveTerminalTo(x, y); }
-
-void BeginDeviceOperation() {
-  BeginOperation();
-  FollowResize();
+void ShowCursorAt(int32_t x, int32_t y) {
+  CursorX = x;
+  CursorY = y;
 }
 
-void EndDeviceOperation() { EndOperation(); }
+void BeginDeviceOperation() { BeginOperation(); }
+
+void EndDeviceOperation() { EndOperation(Picture.Changed() || CursorToMove()); }
 
 namespace {
 
 int32_t ClampSize(int32_t reported, int32_t fallback) {
   if (reported <= 0) return fallback;
-  return reported > LargestWindow ? LargestWindow : reported;
+  return reported > ScreenPicture::Largest ? ScreenPicture::Largest : reported;
 }
 
 }  // namespace
@@ -186,19 +254,22 @@ void InitCrt() {
   CursorSaveX = 0;
   CursorSaveY = ScreenHeight - 1;
   Terminal = TerminalCursor{CursorSaveX, CursorSaveY};
+  CursorX = CursorSaveX;
+  CursorY = CursorSaveY;
+  Picture.Reset(ScreenWidth, ScreenHeight);
 
   InstallJobControlHandlers();
   TakeTerminalModes();
   AssignCrt(Output);
-  StartHoldingBack(OpenOwnNonBlocking(OutHandle));
+  StartHoldingBack(OpenOwnNonBlocking(OutHandle), SendPicture);
 }
 
 void RestoreTerminal() {
-  SendCommitted();
+  SendHeld();
   ReleaseTerminalModes();
 }
 
 void RestoreTerminalInHandler() {
-  OfferCommitted();
+  OfferRendered();
   ReleaseTerminalModes();
 }

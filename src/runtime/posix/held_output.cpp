@@ -13,11 +13,12 @@
 #include "runtime/console.h"
 #include "runtime/text_output.h"
 
-// Committed bytes are sent when 1/60 s has passed since the last send, when the buffer is
-// nearly full, before the standard streams write, and when the process ends. So that nothing
-// stays invisible while the program waits, a one-shot SIGALRM is armed for the moment the
-// held bytes fall due; its handler sends them unless an operation is just appending or a send
-// is under way, in which case the program sends them at the next commit.
+// What is held is sent when 1/60 s has passed since the last send, before the standard
+// streams write, and when the process ends; a send first renders the picture's changes. Rows
+// that scroll away are rendered by the operation that scrolls them; those bytes wait here
+// with the rest. So that nothing stays invisible while the program waits, a one-shot SIGALRM
+// is armed for the moment a send falls due; its handler renders and sends unless an
+// operation is under way or a send is, in which case the program sends at its next commit.
 //
 // No signal is blocked while the terminal is written: a write waits as long as the user
 // holds output with Ctrl+S, and a signal that ends the process must still do so at once.
@@ -25,10 +26,9 @@
 namespace {
 
 constexpr std::size_t OutCapacity = 65536;
-/// Worst case of one operation: 256 pending characters of under 40 bytes each.
-constexpr std::size_t LargestOperation = 16384;
 constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
+/// Rendered bytes not yet sent.
 char Held[OutCapacity];
 /// Bytes in Held, committed or not. The program changes it while Appending or Sending keeps
 /// the handlers off the buffer; the alarm handler changes it when it finds both clear.
@@ -41,6 +41,10 @@ volatile sig_atomic_t Appending = 0;
 /// Set while held bytes are being written, by the program or by a handler: a handler that
 /// comes meanwhile sends nothing, so that no byte goes out twice.
 volatile sig_atomic_t Sending = 0;
+/// The picture holds changes that are not rendered yet.
+volatile sig_atomic_t PictureChanged = 0;
+/// Renders the picture's changes into Held; set once, before the alarm is installed.
+void (*Render)() = nullptr;
 /// The alarm came while the buffer was busy; the program sends at its next commit.
 volatile sig_atomic_t SendWanted = 0;
 volatile sig_atomic_t AlarmArmed = 0;
@@ -92,12 +96,19 @@ void EndSending() {
   Sending = 0;
 }
 
-/// Sends everything held, from the program's own flow.
-void SendAll() {
-  if (HeldLength == 0) return;
+/// Renders the picture, unless an operation is changing it, and sends what is held then; an
+/// operation under way keeps its own bytes until its commit. A send already under way is
+/// left to finish: nothing goes out twice. Async-signal-safe.
+void RenderAndSend() {
+  if (Sending) return;
   BeginSending();
   SendWanted = 0;
-  SendOut(HeldLength);
+  if (!Appending && Render != nullptr) {
+    PictureChanged = 0;
+    Render();
+    Committed = HeldLength.load();
+  }
+  if (Committed > 0) SendOut(Committed);
   EndSending();
 }
 
@@ -106,10 +117,8 @@ void OnAlarm(int) {
   AlarmArmed = 0;
   if (Appending || Sending) {
     SendWanted = 1;
-  } else if (Committed > 0) {
-    BeginSending();
-    SendOut(Committed);
-    EndSending();
+  } else if (PictureChanged || Committed > 0) {
+    RenderAndSend();
   }
   errno = savedErrno;
 }
@@ -129,7 +138,7 @@ TextOp StdOutDevice = nullptr;
 TextOp StdErrDevice = nullptr;
 
 int SendHeldThenWrite(TextRec& t) {
-  SendAll();
+  RenderAndSend();
   const TextOp device = &t == &StdErr ? StdErrDevice : StdOutDevice;
   return device != nullptr ? device(t) : 0;
 }
@@ -150,31 +159,37 @@ void BeginOperation() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void EndOperation() {
+void EndOperation(bool changed) {
   Committed = HeldLength.load();
+  if (changed) PictureChanged = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   Appending = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (HeldLength == 0) return;
+  if (HeldLength == 0 && !PictureChanged) return;
   const int64_t sinceLastSend = NowNs() - LastSendNs;
-  if (!HoldingBack || SendWanted || sinceLastSend >= SendIntervalNs ||
-      HeldLength > OutCapacity - LargestOperation) {
-    SendAll();
+  if (!HoldingBack || SendWanted || sinceLastSend >= SendIntervalNs) {
+    RenderAndSend();
   } else {
     ArmAlarm(SendIntervalNs - sinceLastSend);
   }
 }
 
 void AppendHeld(const char* bytes, std::size_t n) {
-  // Only an operation larger than LargestOperation gets here with a full buffer; its first
-  // part goes out ahead of its commit.
-  if (HeldLength + n > OutCapacity) SendAll();
+  // A long run of scrolled rows, or a picture with many changes, fills the buffer: what it
+  // holds goes out ahead of its commit.
+  if (HeldLength + n > OutCapacity) {
+    const bool own = Sending == 0;
+    if (own) BeginSending();
+    SendOut(HeldLength);
+    if (own) EndSending();
+  }
   std::memcpy(Held + HeldLength, bytes, n);
   HeldLength += n;
 }
 
-void StartHoldingBack(int offerHandle) {
+void StartHoldingBack(int offerHandle, void (*render)()) {
   OfferHandle = offerHandle;
+  Render = render;
   SendHeldBefore(StdOut, StdOutDevice);
   SendHeldBefore(StdErr, StdErrDevice);
   struct sigaction action {};
@@ -184,15 +199,9 @@ void StartHoldingBack(int offerHandle) {
   HoldingBack = sigaction(SIGALRM, &action, nullptr) == 0;
 }
 
-void SendCommitted() {
-  if (Sending == 0 && Committed > 0) {
-    BeginSending();
-    SendOut(Committed);
-    EndSending();
-  }
-}
+void SendHeld() { RenderAndSend(); }
 
-void OfferCommitted() {
+void OfferRendered() {
   // Whole operations only: one cut short by the signal that brought us here is dropped, and
   // so is the rest of a send the signal interrupted.
   if (OfferHandle >= 0 && Sending == 0 && Committed > 0) {

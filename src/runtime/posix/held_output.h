@@ -1,25 +1,31 @@
-// Output to the terminal is held back and sent in batches of at most 60 a second: a progress
-// row rewritten after every block would otherwise cost writes for every block. The bytes go
-// out in the order they were made; only the number of writes shrinks. An alarm sends what
-// falls due while the program waits in a slow read or write.
+// Output to the terminal is held back and sent at most 60 times a second: a progress row
+// rewritten after every block would otherwise cost writes for every block. What is held is
+// the device's picture of its window, not a log of its writes: a send renders what the
+// terminal does not show yet, so a row rewritten ten times since the last send costs one row.
+// An alarm sends what falls due while the program waits in a slow read or write.
 #pragma once
 
 #include <cstddef>
 
-/// Each device operation (one CrtWrite, one GotoXY) appends its bytes between these two;
-/// EndOperation commits them and sends them now or when they fall due.
+/// Each device operation (one CrtWrite, one GotoXY) runs between these two; bytes it renders
+/// on its own (rows that scroll away) go through AppendHeld and are committed at its end.
+/// changed: the picture holds something the terminal does not show yet. It is sent now or
+/// when it falls due.
 void BeginOperation();
-void EndOperation();
+void EndOperation(bool changed);
 void AppendHeld(const char* bytes, std::size_t n);
 
-/// From the end of start-up on: the alarm is armed for held bytes, and StdOut and StdErr,
-/// which may share the terminal, send what is held before they write. offerHandle is where
-/// OfferCommitted writes: a descriptor of the process's own that never waits, or -1.
-void StartHoldingBack(int offerHandle);
+/// From the end of start-up on: the alarm is armed for what is held, and StdOut and StdErr,
+/// which may share the terminal, send it before they write. render appends, through
+/// AppendHeld, the bytes that show the terminal the picture as it stands; it runs only
+/// between operations, from the program or from the alarm. offerHandle is where
+/// OfferRendered writes: a descriptor of the process's own that never waits, or -1.
+void StartHoldingBack(int offerHandle, void (*render)());
 
-/// Sends every committed byte, waiting for the terminal if the user holds it (Ctrl+S).
-void SendCommitted();
-/// The same from a signal handler: the bytes are offered through the descriptor given to
-/// StartHoldingBack, without waiting, and whatever the terminal does not take is lost; with
-/// no such descriptor they are dropped. Async-signal-safe.
-void OfferCommitted();
+/// Renders and sends everything, waiting for the terminal if the user holds it (Ctrl+S).
+void SendHeld();
+/// From a signal handler that ends the process: the bytes already rendered of whole
+/// operations are offered through the descriptor given to StartHoldingBack, without waiting
+/// and without rendering anew; whatever the terminal does not take is lost, and with no such
+/// descriptor they are dropped. Async-signal-safe.
+void OfferRendered();
