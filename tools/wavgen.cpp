@@ -26,13 +26,17 @@ void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+// Byte by byte: gcc's optimizer takes a range insert into an empty vector for an overflow.
+void PutTag(std::vector<uint8_t>& out, const char* tag) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(tag[i]));
+}
+
 std::vector<uint8_t> Header(uint32_t dataBytes) {
   std::vector<uint8_t> h;
-  const auto tag = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
-  tag("RIFF");
+  PutTag(h, "RIFF");
   PutLE(h, 36 + dataBytes + (dataBytes & 1), 4);
-  tag("WAVE");
-  tag("fmt ");
+  PutTag(h, "WAVE");
+  PutTag(h, "fmt ");
   PutLE(h, 16, 4);
   PutLE(h, 1, 2);  // integer PCM
   PutLE(h, Channels, 2);
@@ -40,7 +44,7 @@ std::vector<uint8_t> Header(uint32_t dataBytes) {
   PutLE(h, SampleRate * FrameBytes, 4);
   PutLE(h, FrameBytes, 2);
   PutLE(h, 16, 2);
-  tag("data");
+  PutTag(h, "data");
   PutLE(h, dataBytes, 4);
   return h;
 }
@@ -103,8 +107,6 @@ int Write(const char* path, uint64_t dataBytes) {
 // a few blocks at most, so that the pass meets several full blocks and a short last one.
 
 using Bytes = std::vector<uint8_t>;
-
-void PutTag(Bytes& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
 
 /// A chunk header and body, and the pad byte after an odd body unless pad is false.
 void PutChunk(Bytes& b, const char* tag, const Bytes& body, bool pad = true) {

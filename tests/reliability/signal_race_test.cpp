@@ -20,7 +20,6 @@
 #include <cstring>
 #include <map>
 #include <random>
-#include <ranges>
 #include <set>
 #include <stdexcept>
 
@@ -211,7 +210,8 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     wholes.push_back(clean.end - clean.start);
     afterTitles.push_back(clean.done - clean.text);
   }
-  std::ranges::sort(wholes), std::ranges::sort(afterTitles);
+  std::ranges::sort(wholes);
+  std::ranges::sort(afterTitles);
   const Clock::duration whole = wholes[2], afterText = afterTitles[2];
   const Bytes normalized = ReadFile(path);
   ASSERT_NE(normalized, original);
@@ -239,9 +239,10 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     // byte and as it was after it: nothing that differs from the original comes after
     // anything that differs from the normalized file.
     const Bytes file = ReadFile(path);
-    const std::size_t unfinishedFrom = std::ranges::mismatch(file, normalized).in1 - file.begin(),
-                      changedUpTo = file.size() - (std::ranges::mismatch(file | std::views::reverse,
-                                                                          original | std::views::reverse).in1 - file.rbegin());
+    const auto firstUnfinished = std::mismatch(file.begin(), file.end(), normalized.begin(), normalized.end());
+    const auto lastChanged = std::mismatch(file.rbegin(), file.rend(), original.rbegin(), original.rend());
+    const std::size_t unfinishedFrom = firstUnfinished.first - file.begin();
+    const std::size_t changedUpTo = file.rend() - lastChanged.first;
     if (file.size() != original.size() || changedUpTo > unfinishedFrom || (run.status == 0 && file != normalized)) {
       run.Fault("file torn");
     }
