@@ -51,10 +51,10 @@ int64_t CountingPread(int fd, void* buf, size_t count, int64_t offset) {
 const FileCalls Counting = {SystemFileCalls.open, SystemFileCalls.size, CountingPread, SystemFileCalls.pwrite};
 
 /// One walk, its header reads counted against the bound for a file of size bytes.
-bool Walk(bool normalize, size_t size) {
+bool CountedWalk(Walk walk, size_t size) {
   headers = {nullptr, 0, static_cast<int64_t>(size / 8 + 1)};
   ActiveFileCalls = &Counting;
-  const bool accepted = WalkChunks(normalize);
+  const bool accepted = WalkChunks(walk);
   ActiveFileCalls = &SystemFileCalls;
   return accepted;
 }
@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Assign(F, "/proc/self/fd/" + std::to_string(fd));
   Reset(F, 1);
   if (IOResult() != 0) Violation("the in-memory file cannot be opened");
-  const bool accepted = Walk(false, size);
-  if (accepted) Walk(true, size);
+  const bool accepted = CountedWalk(Walk::CheckFormat, size);
+  if (accepted) CountedWalk(Walk::Normalize, size);
   Close(F);
   if (IOResult() != 0) Violation("an I/O failure was reported on a sound in-memory file");
   testing_support::Bytes after(size);
