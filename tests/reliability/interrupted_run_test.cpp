@@ -26,16 +26,13 @@ constexpr int64_t DataBytes = 5000 * Block;
 
 /// Two files side by side, one data block at a time.
 struct Blocks {
-  Blocks(const std::string& a, const std::string& b) {
-    files[0].open(a, std::ios::binary);
-    files[1].open(b, std::ios::binary);
+  Blocks(const std::string& a, const std::string& b) : files{std::ifstream(a), std::ifstream(b)} {
     for (auto& f : files) f.seekg(DataStart);
   }
   bool Next() {
     for (int i = 0; i < 2; ++i) files[i].read(data[i].data(), Block);
     return files[0].gcount() == Block;
   }
-  bool Same() const { return data[0] == data[1]; }
   int Sample(int f, int64_t i) const {
     return static_cast<int16_t>(static_cast<uint8_t>(data[f][i]) | data[f][i + 1] << 8);
   }
@@ -46,7 +43,7 @@ struct Blocks {
 /// For each block of a, whether b holds the same.
 std::vector<bool> SameBlocks(const std::string& a, const std::string& b) {
   std::vector<bool> same;
-  for (Blocks blocks(a, b); blocks.Next();) same.push_back(blocks.Same());
+  for (Blocks blocks(a, b); blocks.Next();) same.push_back(blocks.data[0] == blocks.data[1]);
   return same;
 }
 

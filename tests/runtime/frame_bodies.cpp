@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "runtime/file_access.h"
 #include "runtime/system.h"
@@ -43,8 +46,10 @@ static unsigned Low32(const void* address) { return static_cast<unsigned>(uintpt
 // itself must fault.
 static FRAME_OF_ITS_OWN int DivideByZero(int dividend) {
   const unsigned fault = Low32(frame_bodies_divide_instruction);
-  if (IntoEntry != 0) std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
-               fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
+  if (IntoEntry != 0) {
+    std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n",
+                 fault, fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
+  }
   int quotient = 0;
   asm volatile(
       "movl %1, %%eax\n\tcltd\n\t.globl frame_bodies_divide_instruction\n"
@@ -91,13 +96,18 @@ static FRAME_OF_ITS_OWN void StoreBeyondStackLimit() {
 }
 #endif
 
+// One line on standard output: the pieces, then a line end.
+static void Tell(std::initializer_list<std::string_view> pieces) {
+  for (std::string_view piece : pieces) Write_Str(0, StdOut, piece);
+  Writeln_End(StdOut);
+}
+
 // Every argument after the program name between brackets, one to a line, then whether the
 // program's own name came with its drive (Windows).
 static void TellArguments() {
-  Write_Str(0, StdOut, "count "), Write_SInt(0, StdOut, ParamCount()), Writeln_End(StdOut);
-  for (int32_t i = 1; i <= ParamCount() + 1; ++i)
-    Write_Str(0, StdOut, "["), Write_Str(0, StdOut, ParamStr(i)), Write_Str(0, StdOut, "]"), Writeln_End(StdOut);
-  Write_Str(0, StdOut, ParamStr(0).size() > 4 && ParamStr(0).substr(1, 2) == ":\\" ? "full path" : "no path"), Writeln_End(StdOut);
+  Tell({"count ", std::to_string(ParamCount())});
+  for (int32_t i = 1; i <= ParamCount() + 1; ++i) Tell({"[", ParamStr(i), "]"});
+  Tell({ParamStr(0).size() > 4 && ParamStr(0).substr(1, 2) == ":\\" ? "full path" : "no path"});
 }
 
 // The trap flag set by hand; the red zone is stepped over before pushing.
@@ -109,7 +119,11 @@ static FRAME_OF_ITS_OWN void SingleStep() {
 static const struct { const char* name; void (*run)(); } Bodies[] = {
     {"divide-in-nested-routine", DivideInNestedRoutine},
     {"write-then-divide",
-     [] { Write_Str(0, Output, "text of the body"), Writeln_End(Output), DivideInNestedRoutine(); }},
+     [] {
+       Write_Str(0, Output, "text of the body");
+       Writeln_End(Output);
+       DivideInNestedRoutine();
+     }},
     {"divide-after-deep-recursion", [] { Sink = Recurse(std::atoi(getenv("TOLVAR_FRAME_DEPTH"))); }},
     {"recurse-without-end", [] { Sink = Recurse(INT_MAX); }},
     {"raise-258", RaiseFromRoutine},
