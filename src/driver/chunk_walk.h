@@ -17,9 +17,9 @@ enum class Walk {
   Normalize,
 };
 
-/// Walks the chunks of the open file F from byte 12, each visited once in file order, and
-/// answers whether the file passes the check (a normalizing walk that no longer finds a WAVE
-/// file has been rewritten since).
+/// Reads the 12-byte header of the open file F, then walks its chunks from byte 12, each
+/// visited once in file order; answers whether the file passes the check (a normalizing walk
+/// that no longer finds a WAVE file has met a file rewritten since).
 ///
 /// It ends on every input. A whole header moves the walk on by at least its own 8 bytes, then
 /// by the body and its pad byte; a size is compared with the room left before it is added, so
