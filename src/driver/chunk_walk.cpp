@@ -64,23 +64,23 @@ constexpr uint64_t BeyondAnyFile = uint64_t{1} << 62;
 
 /// What the walk has learnt of the file so far, from its start to the chunk at hand.
 struct FileSoFar {
-  bool sizesIn64Bits = false;              ///< RF64 or BW64: "data" sizes may stand in "ds64"
+  bool sizesIn64Bits;                      ///< RF64 or BW64: "data" sizes may stand in "ds64"
   uint64_t dataSize64 = Unknown32BitSize;  ///< from "ds64"; until then the field as it stands
   bool sawFormat = false;                  ///< a "fmt " chunk came before
   bool formatIsPcm16 = true;               ///< the last "fmt " declared 16-bit PCM, or none came
   bool dataBeforeAnyFormat = false;        ///< judged by the first "fmt " that follows it
 };
 
-/// Reads the 12-byte container header from byte 0: whether it begins a WAVE file, and of which
-/// kind. Only a WAVE file is walked: samples found in any other file are not ours to rewrite.
-bool ReadWaveHeader(FileSoFar& file) {
+/// Reads the 12-byte container header from byte 0: what it tells of a WAVE file, or nothing
+/// for any other file. Only a WAVE file is walked: samples found in any other file are not
+/// ours to rewrite.
+std::optional<FileSoFar> ReadWaveHeader() {
   uint8_t riff[12];
   int32_t got = 0;
   Seek(F, 0);
   BlockRead(F, riff, 12, got);
-  if (got < 12 || !IsWaveHeader(riff)) return false;
-  file.sizesIn64Bits = std::memcmp(riff, "RIFF", 4) != 0;
-  return true;
+  if (got < 12 || !IsWaveHeader(riff)) return std::nullopt;
+  return FileSoFar{.sizesIn64Bits = std::memcmp(riff, "RIFF", 4) != 0};
 }
 
 /// Takes the 64-bit "data" size from a "ds64" body, which the file position has reached.
@@ -147,16 +147,16 @@ std::optional<int64_t> NextHeaderPosition(int64_t body, uint64_t length) {
 
 bool WalkChunks(Walk walk) {
   if (walk == Walk::CheckFormat) SizeWhenChecked = FileSize(F);
-  FileSoFar file;
-  if (!ReadWaveHeader(file)) return false;
+  std::optional<FileSoFar> file = ReadWaveHeader();
+  if (!file) return false;
   std::memset(HeaderBytes, 0, sizeof HeaderBytes);
   for (int32_t n = ReadHeader(); n >= 1; n = ReadHeader()) {
     const int64_t body = FilePos(F);
-    if (IsChunk("ds64")) ReadDs64(file);
-    const uint64_t length = DeclaredBodyLength(file);
-    if (IsChunk("fmt ") && !AcceptFormat(file, length)) return false;
+    if (IsChunk("ds64")) ReadDs64(*file);
+    const uint64_t length = DeclaredBodyLength(*file);
+    if (IsChunk("fmt ") && !AcceptFormat(*file, length)) return false;
     if (IsChunk("data")) {
-      if (!AcceptData(file)) return false;
+      if (!AcceptData(*file)) return false;
       if (walk == Walk::Normalize) {
         DATA.ckSize = HeldBodyLength(length, body);
         BUFMAIN();
