@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows target and runs its tests through Wine. One Wine server is kept
 # alive for the whole run (each test then starts in a fraction of a second instead of
-# seconds) and ended on every way out; the Wine prefix lives in the build folder.
+# seconds) and ended on every way out; the Wine prefix lives in the build folder. Some tests
+# compare with the Linux tool and take their files from its generator: both are built in build/
+# first (that folder's configuration, when tools/test.sh has made it, else the defaults).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake -S . -B build >/dev/null
+cmake --build build -j "$(nproc)" --target tolvar tolvar-wavgen
 bash tools/build-win.sh -DTOLVAR_WERROR=ON -DTOLVAR_TESTS=ON -DTOLVAR_LINUX_BUILD="$PWD/build"
 
 export WINEPREFIX="$PWD/build-win/wineprefix"

@@ -16,32 +16,24 @@
 #include <utility>
 #include <vector>
 
+#include "wave_bytes.h"
+
 namespace {
+
+using namespace wave_bytes;
 
 constexpr uint32_t SampleRate = 44100;
 constexpr uint16_t Channels = 2;
 constexpr uint32_t FrameBytes = Channels * 2;
 
-void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+/// A "fmt " body for the generator's channels and rate.
+Bytes Fmt(uint16_t formatTag, uint16_t bits) { return FmtBody(formatTag, Channels, SampleRate, bits); }
 
-std::vector<uint8_t> Header(uint32_t dataBytes) {
-  std::vector<uint8_t> h;
-  const auto tag = [&h](const char* t) { h.insert(h.end(), t, t + 4); };
-  tag("RIFF");
-  PutLE(h, 36 + dataBytes + (dataBytes & 1), 4);
-  tag("WAVE");
-  tag("fmt ");
-  PutLE(h, 16, 4);
-  PutLE(h, 1, 2);  // integer PCM
-  PutLE(h, Channels, 2);
-  PutLE(h, SampleRate, 4);
-  PutLE(h, SampleRate * FrameBytes, 4);
-  PutLE(h, FrameBytes, 2);
-  PutLE(h, 16, 2);
-  tag("data");
-  PutLE(h, dataBytes, 4);
+/// The header of a canonical file: RIFF, a 16-bit integer PCM "fmt " chunk, the "data" header.
+Bytes Header(uint32_t dataBytes) {
+  Bytes h = RiffHeader(36 + dataBytes + (dataBytes & 1));
+  PutChunk(h, "fmt ", Fmt(1, 16));
+  PutHeader(h, "data", dataBytes);
   return h;
 }
 
@@ -102,48 +94,6 @@ int Write(const char* path, uint64_t dataBytes) {
 // ---- Seed corpus: small files whose layouts reach every path of the chunk walk. Each holds
 // a few blocks at most, so that the pass meets several full blocks and a short last one.
 
-using Bytes = std::vector<uint8_t>;
-
-void PutTag(Bytes& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
-
-/// A chunk header and body, and the pad byte after an odd body unless pad is false.
-void PutChunk(Bytes& b, const char* tag, const Bytes& body, bool pad = true) {
-  PutTag(b, tag);
-  PutLE(b, static_cast<uint32_t>(body.size()), 4);
-  b.insert(b.end(), body.begin(), body.end());
-  if (pad && body.size() % 2 == 1) b.push_back(0);
-}
-
-/// A chunk header that claims size bytes, whatever follows it.
-void PutHeader(Bytes& b, const char* tag, uint32_t size) {
-  PutTag(b, tag);
-  PutLE(b, size, 4);
-}
-
-Bytes Riff(uint32_t riffSize = 0) {
-  Bytes b;
-  PutTag(b, "RIFF");
-  PutLE(b, riffSize, 4);
-  PutTag(b, "WAVE");
-  return b;
-}
-
-void FixRiffSize(Bytes& b) {
-  const uint32_t size = static_cast<uint32_t>(b.size() - 8);
-  for (int i = 0; i < 4; ++i) b[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (8 * i));
-}
-
-Bytes Fmt(uint16_t formatTag, uint16_t bits) {
-  Bytes f;
-  const uint16_t blockAlign = static_cast<uint16_t>(Channels * bits / 8);
-  PutLE(f, formatTag, 2);
-  PutLE(f, Channels, 2);
-  PutLE(f, SampleRate, 4);
-  PutLE(f, SampleRate * blockAlign, 4);
-  PutLE(f, blockAlign, 2);
-  PutLE(f, bits, 2);
-  return f;
-}
 
 /// The extensible form: tag 0xFFFE, and the integer PCM sub-format after the extension.
 Bytes ExtensibleFmt(uint16_t bits) {
@@ -184,10 +134,7 @@ Bytes Info(const char* text) {
 /// data, sample count, an empty table), the 32-bit fields at 0xFFFFFFFF, the samples, a chunk
 /// after them.
 Bytes Rf64(const char* container, uint64_t dataSize, const Bytes& samples) {
-  Bytes b;
-  PutTag(b, container);
-  PutLE(b, 0xFFFFFFFF, 4);
-  PutTag(b, "WAVE");
+  Bytes b = RiffHeader(0xFFFFFFFF, container);
   Bytes ds64(8, 0);
   PutLE(ds64, static_cast<uint32_t>(dataSize), 4);
   PutLE(ds64, static_cast<uint32_t>(dataSize >> 32), 4);
@@ -226,13 +173,13 @@ int WriteSeeds(const char* dir) {
   const Bytes pcm = Fmt(1, 16);
   std::vector<std::pair<const char*, Bytes>> seeds;
 
-  Bytes b = Riff();
+  Bytes b = RiffHeader(0);
   PutChunk(b, "fmt ", pcm);
   PutChunk(b, "data", Tone(250000, 0.0));  // blocks of 96000, 96000 and 58000 bytes
   FixRiffSize(b);
   seeds.emplace_back("canonical.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "LIST", Info("before"));
   PutChunk(b, "fmt ", pcm);
   PutChunk(b, "data", Tone(120000, 1.0));
@@ -240,7 +187,7 @@ int WriteSeeds(const char* dir) {
   FixRiffSize(b);
   seeds.emplace_back("list-around.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", pcm);
   PutChunk(b, "data", Tone(100000, 2.0));
   PutChunk(b, "LIST", Info("between"));
@@ -248,7 +195,7 @@ int WriteSeeds(const char* dir) {
   FixRiffSize(b);
   seeds.emplace_back("two-data.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", pcm);
   PutChunk(b, "junk", Bytes{1, 2, 3, 4, 5});  // odd: a pad byte follows
   PutChunk(b, "data", Tone(20001, 4.0));
@@ -256,19 +203,19 @@ int WriteSeeds(const char* dir) {
   FixRiffSize(b);
   seeds.emplace_back("odd-pad.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", ExtensibleFmt(16));
   PutChunk(b, "data", Tone(100000, 5.0));
   FixRiffSize(b);
   seeds.emplace_back("extensible.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", Fmt(1, 24));
   PutChunk(b, "data", Tone(30000, 6.0));
   FixRiffSize(b);
   seeds.emplace_back("refused-24bit.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", pcm);
   PutHeader(b, "data", 250000);  // the recording was cut off after 150000 bytes
   const Bytes cut = Tone(150000, 7.0);
@@ -276,28 +223,28 @@ int WriteSeeds(const char* dir) {
   FixRiffSize(b);
   seeds.emplace_back("truncated.wav", b);
 
-  b = Riff(0xFFFFFFFF);  // a writer that never came back to fill in the sizes
+  b = RiffHeader(0xFFFFFFFF);  // a writer that never came back to fill in the sizes
   PutChunk(b, "fmt ", pcm);
   PutHeader(b, "data", 0xFFFFFFFF);
   const Bytes open = Tone(60000, 8.0);
   b.insert(b.end(), open.begin(), open.end());
   seeds.emplace_back("unfilled-sizes.wav", b);
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "fmt ", pcm);
   PutHeader(b, "LIST", 0xFFFFFFFF);  // steps past the end: the samples are never reached
   PutChunk(b, "data", Tone(4000, 9.0));
   FixRiffSize(b);
   seeds.emplace_back("huge-list.wav", b);
 
-  seeds.emplace_back("header-only.wav", Riff(4));
+  seeds.emplace_back("header-only.wav", RiffHeader(4));
 
   seeds.emplace_back("rf64.wav", Rf64("RF64", 50000, Tone(50000, 10.0)));
   // A few samples only, so that a mutation of the walk's fields is likely to land on one.
   seeds.emplace_back("rf64-small.wav", Rf64("RF64", 40, Tone(40, 12.0)));
   seeds.emplace_back("bw64-cut.wav", Rf64("BW64", 400, Tone(40, 13.0)));  // claims more than it holds
 
-  b = Riff();
+  b = RiffHeader(0);
   PutChunk(b, "data", Tone(8000, 11.0));
   PutChunk(b, "fmt ", Fmt(1, 24));  // judges the samples before it: refused
   FixRiffSize(b);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "normalize/pass.h"
 #include "runtime/system.h"
@@ -21,6 +22,10 @@ uint32_t LittleEndian32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+uint64_t LittleEndian64(const uint8_t* p) {
+  return static_cast<uint64_t>(LittleEndian32(p)) | static_cast<uint64_t>(LittleEndian32(p + 4)) << 32;
+}
+
 /// Reads the next header into DATA; returns the bytes delivered (0 at the end of the file).
 int32_t ReadHeader() {
   int32_t n = 0;
@@ -28,10 +33,6 @@ int32_t ReadHeader() {
   std::memcpy(DATA.ckID, HeaderBytes, 4);
   DATA.ckSize = LittleEndian32(HeaderBytes + 4);
   return n;
-}
-
-uint64_t LittleEndian64(const uint8_t* p) {
-  return static_cast<uint64_t>(LittleEndian32(p)) | static_cast<uint64_t>(LittleEndian32(p + 4)) << 32;
 }
 
 bool IsChunk(const char* tag) { return std::memcmp(DATA.ckID, tag, 4) == 0; }
@@ -42,11 +43,6 @@ bool IsWaveHeader(const uint8_t* riff) {
                          std::memcmp(riff, "BW64", 4) == 0;
   return container && std::memcmp(riff + 8, "WAVE", 4) == 0;
 }
-
-/// The 32-bit size field of an RF64/BW64 "data" chunk whose real size stands in "ds64".
-constexpr uint64_t Unknown32BitSize = 0xFFFFFFFF;
-/// No file reaches this far (2^62 bytes); a step there ends the walk.
-constexpr uint64_t BeyondAnyFile = uint64_t{1} << 62;
 
 /// Whether a "fmt " body declares 16-bit integer PCM: format tag 1, or the extensible tag
 /// 0xFFFE with the PCM sub-format, and 16 bits per sample.
@@ -61,72 +57,121 @@ bool DeclaresPcm16(const uint8_t* body, int32_t length) {
   return formatTag == 0xFFFE && length >= 40 && std::memcmp(body + 24, PcmSubFormat, 16) == 0;
 }
 
-}  // namespace
+/// The 32-bit size field of an RF64/BW64 "data" chunk whose real size stands in "ds64".
+constexpr uint64_t Unknown32BitSize = 0xFFFFFFFF;
+/// No file reaches this far (2^62 bytes); a step there ends the walk.
+constexpr uint64_t BeyondAnyFile = uint64_t{1} << 62;
 
-bool WalkChunks(bool normalize) {
-  // Only a WAVE file is walked: samples found in any other file are not ours to rewrite.
+/// What the walk has learnt of the file so far, from its start to the chunk at hand.
+struct FileSoFar {
+  bool sizesIn64Bits;                      ///< RF64 or BW64: "data" sizes may stand in "ds64"
+  uint64_t dataSize64 = Unknown32BitSize;  ///< from "ds64"; until then the field as it stands
+  bool sawFormat = false;                  ///< a "fmt " chunk came before
+  bool formatIsPcm16 = true;               ///< the last "fmt " declared 16-bit PCM, or none came
+  bool dataBeforeAnyFormat = false;        ///< judged by the first "fmt " that follows it
+};
+
+/// Reads the 12-byte container header from byte 0: what it tells of a WAVE file, or nothing
+/// for any other file. Only a WAVE file is walked: samples found in any other file are not
+/// ours to rewrite.
+std::optional<FileSoFar> ReadWaveHeader() {
   uint8_t riff[12];
   int32_t got = 0;
-  // The file as checked is the file normalized: a chunk is held to the bytes the file had
-  // then, so that a file cut short by another process since is met by a short read and
-  // reported, never taken for a short recording and finished with success.
-  if (!normalize) SizeWhenChecked = FileSize(F);
   Seek(F, 0);
   BlockRead(F, riff, 12, got);
-  if (got < 12 || !IsWaveHeader(riff)) return false;
-  const bool sizesIn64Bits = std::memcmp(riff, "RIFF", 4) != 0;
-  uint64_t dataSize64 = Unknown32BitSize;  // from "ds64"; until then the field as it stands
-  bool sawFormat = false;
-  bool formatIsPcm16 = true;
-  bool dataBeforeAnyFormat = false;  // judged by the first "fmt " that follows it
+  if (got < 12 || !IsWaveHeader(riff)) return std::nullopt;
+  return FileSoFar{.sizesIn64Bits = std::memcmp(riff, "RIFF", 4) != 0};
+}
+
+/// Takes the 64-bit "data" size from a "ds64" body, which the file position has reached.
+void ReadDs64(FileSoFar& file) {
+  if (!file.sizesIn64Bits || DATA.ckSize < 16) return;
+  uint8_t sizes[16];
+  int32_t got = 0;
+  BlockRead(F, sizes, 16, got);
+  if (got == 16) file.dataSize64 = LittleEndian64(sizes + 8);
+}
+
+/// The length of the current chunk's body as the file declares it: the header's field, or for
+/// an RF64/BW64 "data" chunk whose field is 0xFFFFFFFF, the size that "ds64" gave.
+uint64_t DeclaredBodyLength(const FileSoFar& file) {
+  const bool sizeInDs64 = file.sizesIn64Bits && IsChunk("data") && DATA.ckSize == Unknown32BitSize;
+  return sizeInDs64 ? file.dataSize64 : DATA.ckSize;
+}
+
+/// The bytes of a "data" body at position body that the pass may rewrite: its declared length,
+/// held to what the file had when it was checked. The file as checked is the file normalized: a
+/// size that claims more (a cut recording, a writer that never came back to fill it in) ends the
+/// pass at the file's end, and a file cut short by another process since is met by a short read
+/// and reported, never taken for a short recording and finished with success.
+uint64_t HeldBodyLength(uint64_t declared, int64_t body) {
+  const int64_t available = SizeWhenChecked - body;
+  const uint64_t held = available > 0 ? static_cast<uint64_t>(available) : 0;
+  return declared < held ? declared : held;
+}
+
+/// Whether the "fmt " body the file position has reached leaves the file acceptable: a "data"
+/// chunk before any "fmt " is judged by this one.
+bool AcceptFormat(FileSoFar& file, uint64_t length) {
+  uint8_t fmt[40];
+  int32_t got = 0;
+  BlockRead(F, fmt, length < sizeof fmt ? static_cast<int32_t>(length) : 40, got);
+  file.formatIsPcm16 = DeclaresPcm16(fmt, got);
+  if (file.dataBeforeAnyFormat && !file.formatIsPcm16) return false;
+  file.dataBeforeAnyFormat = false;
+  file.sawFormat = true;
+  return true;
+}
+
+/// Whether a "data" chunk met now may be rewritten as 16-bit samples, as far as the chunks
+/// before it tell.
+bool AcceptData(FileSoFar& file) {
+  if (!file.formatIsPcm16) return false;
+  if (!file.sawFormat) file.dataBeforeAnyFormat = true;
+  return true;
+}
+
+/// Where the header after a body of the given length at position body stands: past the body
+/// and the pad byte that follows a body of odd length. A 64-bit length can point beyond any
+/// file's reach, where a read would fail rather than find the end: no header can stand there,
+/// and there is none. The length is compared with the room left before it is added, so
+/// no position wraps round.
+std::optional<int64_t> NextHeaderPosition(int64_t body, uint64_t length) {
+  const uint64_t at = static_cast<uint64_t>(body);
+  const uint64_t room = at < BeyondAnyFile ? BeyondAnyFile - at : 0;
+  if (length >= room || length + (length & 1) >= room) return std::nullopt;
+  return body + static_cast<int64_t>(length + (length & 1));
+}
+
+}  // namespace
+
+bool WalkChunks(Walk walk) {
+  if (walk == Walk::CheckFormat) SizeWhenChecked = FileSize(F);
+  std::optional<FileSoFar> file = ReadWaveHeader();
+  if (!file) return false;
   std::memset(HeaderBytes, 0, sizeof HeaderBytes);
-  int32_t n = ReadHeader();
-  while (n >= 1) {
+  for (int32_t n = ReadHeader(); n >= 1; n = ReadHeader()) {
     const int64_t body = FilePos(F);
-    if (sizesIn64Bits && IsChunk("ds64") && DATA.ckSize >= 16) {
-      uint8_t sizes[16];
-      BlockRead(F, sizes, 16, got);
-      if (got == 16) dataSize64 = LittleEndian64(sizes + 8);
-    }
-    if (sizesIn64Bits && IsChunk("data") && DATA.ckSize == Unknown32BitSize) DATA.ckSize = dataSize64;
-    const uint64_t size = DATA.ckSize;
-    if (IsChunk("fmt ")) {
-      uint8_t fmt[40];
-      BlockRead(F, fmt, size < sizeof fmt ? static_cast<int32_t>(size) : 40, got);
-      formatIsPcm16 = DeclaresPcm16(fmt, got);
-      if (dataBeforeAnyFormat && !formatIsPcm16) return false;
-      dataBeforeAnyFormat = false;
-      sawFormat = true;
-    }
+    if (IsChunk("ds64")) ReadDs64(*file);
+    const uint64_t length = DeclaredBodyLength(*file);
+    if (IsChunk("fmt ") && !AcceptFormat(*file, length)) return false;
     if (IsChunk("data")) {
-      if (!formatIsPcm16) return false;
-      if (!sawFormat) dataBeforeAnyFormat = true;
-      if (normalize) {
-        // A size that claims more than the file holds (a cut recording, a writer that never
-        // came back to fill it in) is cut to what is there, so the pass ends at the file's end.
-        const int64_t available = SizeWhenChecked - body;
-        if (DATA.ckSize > static_cast<uint64_t>(available > 0 ? available : 0)) {
-          DATA.ckSize = available > 0 ? static_cast<uint64_t>(available) : 0;
-        }
+      if (!AcceptData(*file)) return false;
+      if (walk == Walk::Normalize) {
+        DATA.ckSize = HeldBodyLength(length, body);
         BUFMAIN();
       }
     }
-    // Past the body and the pad byte that follows a body of odd length. A 64-bit size can
-    // point beyond any file's reach, where a read would fail rather than find the end: no
-    // header can stand there, so the walk is over. The size is compared with the room left
-    // before it is added, so no position wraps round.
-    const uint64_t at = static_cast<uint64_t>(body);
-    const uint64_t room = at < BeyondAnyFile ? BeyondAnyFile - at : 0;
-    if (size >= room || size + (size & 1) >= room) break;
-    Seek(F, body + static_cast<int64_t>(size + (size & 1)));
-    n = ReadHeader();
+    const std::optional<int64_t> next = NextHeaderPosition(body, length);
+    if (!next) break;
+    Seek(F, *next);
   }
   return true;
 }
 
 WalkOutcome WalkFile() {
-  const bool checked = WalkChunks(false);
-  const bool walked = checked && WalkChunks(true);
+  const bool checked = WalkChunks(Walk::CheckFormat);
+  const bool walked = checked && WalkChunks(Walk::Normalize);
   Close(F);  // does nothing while a failure is latched: the file is closed at the process's end
   if (IOResult() != 0) return WalkOutcome::IoFailure;
   if (!checked) return WalkOutcome::NotPcm16;

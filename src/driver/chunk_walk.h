@@ -6,11 +6,20 @@
 
 #include "normalize/wave_file.h"
 
-/// Walks the chunks of the open file F from byte 12, each visited once in file order. With
-/// normalize false it only answers whether the file is a WAVE file ("RIFF", "RF64" or "BW64",
-/// then "WAVE") whose every "data" chunk may be rewritten as 16-bit samples: the last "fmt "
-/// before it, or else the first one after it, declares 16-bit PCM, or there is none at all.
-/// With normalize true it normalizes them and returns true.
+/// What a walk over the chunks does.
+enum class Walk {
+  /// Only answers whether the file is a WAVE file ("RIFF", "RF64" or "BW64", then "WAVE")
+  /// whose every "data" chunk may be rewritten as 16-bit samples: the last "fmt " before it,
+  /// or else the first one after it, declares 16-bit PCM, or there is none at all. Notes the
+  /// file's size, to which the walk that normalizes holds the chunks.
+  CheckFormat,
+  /// Normalizes every "data" chunk of a file that passed the check.
+  Normalize,
+};
+
+/// Reads the 12-byte header of the open file F, then walks its chunks from byte 12, each
+/// visited once in file order; answers whether the file passes the check (a normalizing walk
+/// that no longer finds a WAVE file has met a file rewritten since).
 ///
 /// It ends on every input. A whole header moves the walk on by at least its own 8 bytes, then
 /// by the body and its pad byte; a size is compared with the room left before it is added, so
@@ -18,7 +27,7 @@
 /// the walk. A header cut short has met the end of the file, where the next read finds nothing.
 /// So each walk over a file of n bytes reads at most n / 8 + 1 headers, the read that finds the
 /// end included.
-bool WalkChunks(bool normalize);
+bool WalkChunks(Walk walk);
 
 /// How a run on one file ended; the program body reports it.
 enum class WalkOutcome { Done, CannotOpen, NotPcm16, IoFailure };

@@ -1,10 +1,11 @@
-// The exit statuses of the tool, named once. A runtime error ends with its number modulo 256.
+// The statuses with which the tool reports what went wrong, named once. A run that ends well
+// (the file processed, or no "data" chunk in it, or no argument) ends with 0, Halt's default;
+// a runtime error ends with its number modulo 256.
 #pragma once
 
 #include <cstdint>
 
 enum class ExitStatus : uint8_t {
-  Ok = 0,              ///< the file was processed, or held no "data" chunk; or no argument
   NoTerminal = 1,      ///< no terminal reachable at start-up
   WrongArguments = 2,  ///< two or more arguments
   CannotOpen = 3,      ///< the file cannot be opened

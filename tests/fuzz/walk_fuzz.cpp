@@ -44,17 +44,19 @@ struct {
 
 int64_t CountingPread(int fd, void* buf, size_t count, int64_t offset) {
   if (headers.buffer == nullptr && offset == 12 && count == 8) headers.buffer = buf;
-  if (buf == headers.buffer && count == 8 && ++headers.reads > headers.limit) Violation("a walk read more than n / 8 + 1 headers");
+  const bool header = buf == headers.buffer && count == 8;
+  if (header && ++headers.reads > headers.limit) Violation("a walk read more than n / 8 + 1 headers");
   return SystemFileCalls.pread(fd, buf, count, offset);
 }
 
-const FileCalls Counting = {SystemFileCalls.open, SystemFileCalls.size, CountingPread, SystemFileCalls.pwrite};
+const FileCalls Counting = {SystemFileCalls.open, SystemFileCalls.size, CountingPread,
+                            SystemFileCalls.pwrite};
 
 /// One walk, its header reads counted against the bound for a file of size bytes.
-bool Walk(bool normalize, size_t size) {
+bool CountedWalk(Walk walk, size_t size) {
   headers = {nullptr, 0, static_cast<int64_t>(size / 8 + 1)};
   ActiveFileCalls = &Counting;
-  const bool accepted = WalkChunks(normalize);
+  const bool accepted = WalkChunks(walk);
   ActiveFileCalls = &SystemFileCalls;
   return accepted;
 }
@@ -71,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Assign(F, "/proc/self/fd/" + std::to_string(fd));
   Reset(F, 1);
   if (IOResult() != 0) Violation("the in-memory file cannot be opened");
-  const bool accepted = Walk(false, size);
-  if (accepted) Walk(true, size);
+  const bool accepted = CountedWalk(Walk::CheckFormat, size);
+  if (accepted) CountedWalk(Walk::Normalize, size);
   Close(F);
   if (IOResult() != 0) Violation("an I/O failure was reported on a sound in-memory file");
   testing_support::Bytes after(size);
@@ -87,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   testing_support::Bytes outside = after;
   for (auto [at, count] : model.writes) {
     for (int64_t i = at; i + 1 < at + count; i += 2) {
-      if (std::abs(static_cast<int16_t>(after[i] | after[i + 1] << 8)) > 32512) Violation("a sample exceeds the ceiling");
+      const int16_t sample = static_cast<int16_t>(after[i] | after[i + 1] << 8);
+      if (std::abs(sample) > 32512) Violation("a sample exceeds the ceiling");
     }
     std::memcpy(outside.data() + at, before.data() + at, static_cast<size_t>(count));
   }

@@ -29,7 +29,7 @@ static Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 static Bytes Pcm(uint16_t tag = 1, uint16_t bits = 16) { return FmtBody(tag, 2, 44100, bits); }
 
 /// A chunk header whose size field says something other than the body that follows.
-static Bytes Header(std::string_view tag, uint32_t size) { Bytes b = Text(tag); return PutU32(b, size), b; }
+static Bytes Header(std::string_view tag, uint32_t size) { Bytes b; PutHeader(b, tag, size); return b; }
 
 static Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;

@@ -1,7 +1,7 @@
 // The real tool ended by SIGTERM part way through a file: it gives the terminal back and
 // leaves every block either wholly normalized or wholly as it was, in that order; a run
 // started again on such a file finishes the job. The files are compared block by block from
-// disk, so that a file long enough to be cut whatever the machine's speed stays cheap.
+// disk, against one reference file: first the original, then the same normalized.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -17,67 +17,81 @@ using namespace testing_support;
 
 namespace {
 
-constexpr int64_t Block = 96000, DataStart = 44, DataBytes = 480'000'000;  // 5000 blocks
+constexpr int64_t Block = 96000;
+constexpr int64_t DataStart = 44;
+// The screen first shows the progress 1/60 s after the title, and output held then stops the
+// tool at its next send: this machine normalizes over 100 MB by then. 5000 blocks leave room
+// for a machine several times as fast.
+constexpr int64_t DataBytes = 5000 * Block;
 
-/// The files side by side, one data block at a time.
+/// Two files side by side, one data block at a time.
 struct Blocks {
-  explicit Blocks(std::initializer_list<std::string> paths) : data(paths.size(), std::vector<char>(Block)) {
-    for (const auto& p : paths) files.emplace_back(p, std::ios::binary).seekg(DataStart);
+  Blocks(const std::string& a, const std::string& b) : files{std::ifstream(a), std::ifstream(b)} {
+    for (auto& f : files) f.seekg(DataStart);
   }
   bool Next() {
-    for (std::size_t i = 0; i < files.size(); ++i) files[i].read(data[i].data(), Block);
+    for (int i = 0; i < 2; ++i) files[i].read(data[i].data(), Block);
     return files[0].gcount() == Block;
   }
-  int Sample(std::size_t f, int64_t i) const {
+  int Sample(int f, int64_t i) const {
     return static_cast<int16_t>(static_cast<uint8_t>(data[f][i]) | data[f][i + 1] << 8);
   }
-  std::vector<std::ifstream> files;
-  std::vector<std::vector<char>> data;
+  std::ifstream files[2];
+  std::vector<char> data[2] = {std::vector<char>(Block), std::vector<char>(Block)};
 };
+
+/// Gives each block that a and b hold alike the letter, or '=' when it has one already.
+void Mark(std::string& states, char letter, const std::string& a, const std::string& b) {
+  Blocks blocks(a, b);
+  for (std::size_t i = 0; blocks.Next(); ++i) {
+    if (blocks.data[0] == blocks.data[1]) states[i] = states[i] == 'X' ? letter : '=';
+  }
+}
 
 }  // namespace
 
 TEST(InterruptedRun, LeavesWholeBlocksAndASecondRunFinishesTheJob) {
   TempDir dir;
-  const std::string path = dir.file("take.wav"), original = dir.file("original.wav"),
-                    normalized = dir.file("normalized.wav"), interrupted = dir.file("interrupted.wav");
+  const std::string path = dir.file("take.wav");
+  const std::string reference = dir.file("reference.wav");
   GenerateWave(path, DataBytes);
-  for (const auto& copy : {original, normalized}) std::filesystem::copy_file(path, copy);
-  ASSERT_EQ(RunTool({normalized}).exitStatus, 0);
+  std::filesystem::copy_file(path, reference);
   PtyRun run;
   // Ctrl+S as soon as the progress shows, and SIGTERM once the tool waits to write: wherever
   // the pass then stands, the signal comes part way through.
   run.steps = {{.when = "Wave...", .type = "\x13"}, {.when = kBlocked, .signal = SIGTERM}};
   const PtyResult r = RunTool({path}, run);
   ASSERT_EQ(r.modesAtStep.size(), 2u) << "no signal sent: " << r.exitStatus << r.Screen();
-  EXPECT_EQ(std::pair(r.termSignal, r.ModesGivenBack()), std::pair(SIGTERM, true)) << "killed, modes given back";
-  ASSERT_EQ(std::filesystem::file_size(path), std::filesystem::file_size(original));
-  std::filesystem::copy_file(path, interrupted);
+  EXPECT_EQ(std::pair(r.termSignal, r.ModesGivenBack()), std::pair(SIGTERM, true))
+      << "killed, modes given back";
+  ASSERT_EQ(std::filesystem::file_size(path), std::filesystem::file_size(reference));
 
   // One letter per block: N normalized, O original, = both alike, X neither (a torn block).
-  std::string states;
-  for (Blocks b{path, original, normalized}; b.Next();) {
-    const bool isOriginal = b.data[0] == b.data[1], isNormalized = b.data[0] == b.data[2];
-    states += isOriginal && isNormalized ? '=' : isNormalized ? 'N' : isOriginal ? 'O' : 'X';
-  }
+  std::string states(DataBytes / Block, 'X');
+  Mark(states, 'O', path, reference);
+  ASSERT_EQ(RunTool({reference}).exitStatus, 0);
+  Mark(states, 'N', path, reference);
   const std::size_t firstOriginal = states.find('O');
-  ASSERT_TRUE(firstOriginal != 0 && firstOriginal != std::string::npos) << "the run was not cut part way: " << states;
+  ASSERT_TRUE(firstOriginal != 0 && firstOriginal != std::string::npos)
+      << "the run was not cut part way: " << states;
   EXPECT_EQ(std::pair(states.find_first_not_of("N="), states.find_first_not_of("O=", firstOriginal)),
             std::pair(firstOriginal, std::string::npos))
       << "a block torn or out of order: " << states;
   // The screen never shows more done than was written.
   const std::string row = r.LastRow();
   const double shown = std::atof(row.c_str() + row.rfind("...") + 3);
-  EXPECT_GE((DataStart + static_cast<double>(firstOriginal) * Block) / (DataStart + DataBytes) * 100 + 0.05, shown)
-      << row;
+  const double written = DataStart + static_cast<double>(firstOriginal) * Block;
+  EXPECT_GE(written / (DataStart + DataBytes) * 100 + 0.05, shown) << row;
 
   // Blocks the first run brought to full level stay within two sample steps; quiet passages,
-  // which it raised only part of the way, are raised further by the same rules.
+  // which it raised only part of the way, are raised further by the same rules. Before the
+  // cut the interrupted file held the reference's blocks.
   EXPECT_EQ(RunTool({path}).exitStatus, 0);
   int loudBlocks = 0;
-  Blocks b{interrupted, path};
+  Blocks b(reference, path);
   for (std::size_t block = 0; block < firstOriginal && b.Next(); ++block) {
-    int peak = 0, moved = 0;
+    int peak = 0;
+    int moved = 0;
     for (int64_t i = 0; i < Block; i += 2) {
       peak = std::max(peak, std::abs(b.Sample(0, i)));
       moved = std::max(moved, std::abs(b.Sample(1, i) - b.Sample(0, i)));
@@ -85,5 +99,7 @@ TEST(InterruptedRun, LeavesWholeBlocksAndASecondRunFinishesTheJob) {
     loudBlocks += peak >= 32500;
     ASSERT_TRUE(peak < 32500 || moved <= 2) << "loud block " << block << " moved by " << moved;
   }
-  EXPECT_GT(loudBlocks, 20);
+  // Loud passages begin in the fourth block; the cut, 1/30 s after the start at the earliest,
+  // comes after one on any machine that normalizes more than 15 MB a second.
+  EXPECT_GT(loudBlocks, 0) << states;
 }

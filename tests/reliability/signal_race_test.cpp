@@ -20,7 +20,6 @@
 #include <cstring>
 #include <map>
 #include <random>
-#include <ranges>
 #include <set>
 #include <stdexcept>
 
@@ -114,7 +113,9 @@ struct Job {
   Job(const Row& row, const std::string& path, std::mt19937& rng) : row(row), rng(rng) {
     const winsize size{24, 80, 0, 0};
     int tell[2];
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || pipe2(tell, O_CLOEXEC) != 0) throw std::runtime_error("pty");
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0 || pipe2(tell, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pty");
+    }
     fcntl(master, F_SETFL, O_NONBLOCK);
     tcgetattr(slave, &modes);
     flags = fcntl(slave, F_GETFL);
@@ -127,8 +128,11 @@ struct Job {
     if (!told) throw std::runtime_error("no tool started");
   }
   ~Job() {
-    if (!Ended()) kill(tool, SIGKILL), kill(shell, SIGKILL), waitpid(shell, nullptr, 0);
-    close(master), close(slave);
+    if (!Ended()) {
+      for (pid_t p : {tool, shell}) kill(p, SIGKILL);
+      waitpid(shell, nullptr, 0);
+    }
+    for (int fd : {master, slave}) close(fd);
   }
   void Fault(const std::string& what) { faults.insert(what); }
   Clock::duration Moment(Clock::duration upTo) {
@@ -136,8 +140,10 @@ struct Job {
   }
   bool Ended() {
     int s = 0;
-    if (status < 0 && waitpid(shell, &s, WNOHANG) == shell) status = WEXITSTATUS(s), end = Clock::now();
-    return status >= 0;
+    if (status >= 0 || waitpid(shell, &s, WNOHANG) != shell) return status >= 0;
+    status = WEXITSTATUS(s);
+    end = Clock::now();
+    return true;
   }
   bool Stopped() const {
     char stat[512] = {};
@@ -211,7 +217,8 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     wholes.push_back(clean.end - clean.start);
     afterTitles.push_back(clean.done - clean.text);
   }
-  std::ranges::sort(wholes), std::ranges::sort(afterTitles);
+  std::ranges::sort(wholes);
+  std::ranges::sort(afterTitles);
   const Clock::duration whole = wholes[2], afterText = afterTitles[2];
   const Bytes normalized = ReadFile(path);
   ASSERT_NE(normalized, original);
@@ -223,8 +230,8 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     const Clock::duration first = run.Moment(afterText);
     if (row.first != 0) shots.push_back({first, true, row.first});
     if (row.then != 0) shots.push_back({first + run.Moment(microseconds(50)), true, row.then});
-    for (int k = 0; k < row.keys; ++k) shots.push_back({run.Moment(whole), false, 0, 0, static_cast<char>('a' + k)});
-    for (int k = 0; k < row.resizes; ++k) shots.push_back({run.Moment(whole), false, 0, k % 2 == 0 ? 40 : 80});
+    for (int k = 0; k < row.keys; ++k) shots.push_back({.at = run.Moment(whole), .key = char('a' + k)});
+    for (int k = 0; k < row.resizes; ++k) shots.push_back({.at = run.Moment(whole), .cols = k % 2 ? 80 : 40});
     run.Drive(shots);
 
     run.CheckFlags("after the run");
@@ -239,10 +246,10 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
     // byte and as it was after it: nothing that differs from the original comes after
     // anything that differs from the normalized file.
     const Bytes file = ReadFile(path);
-    const std::size_t unfinishedFrom = std::ranges::mismatch(file, normalized).in1 - file.begin(),
-                      changedUpTo = file.size() - (std::ranges::mismatch(file | std::views::reverse,
-                                                                          original | std::views::reverse).in1 - file.rbegin());
-    if (file.size() != original.size() || changedUpTo > unfinishedFrom || (run.status == 0 && file != normalized)) {
+    const auto unfinished = std::mismatch(file.begin(), file.end(), normalized.begin(), normalized.end());
+    const auto changed = std::mismatch(file.rbegin(), file.rend(), original.rbegin(), original.rend());
+    const bool torn = changed.first.base() > unfinished.first;
+    if (file.size() != original.size() || torn || (run.status == 0 && file != normalized)) {
       run.Fault("file torn");
     }
     for (const std::string& what : run.faults) ++faults[what];
@@ -252,6 +259,7 @@ TEST_P(SignalRace, LeavesTheTerminalTheKeysAndTheFileSound) {
   EXPECT_EQ(summary, "") << "of " << row.runs / RUNS_SHARE << " runs";
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, SignalRace, testing::ValuesIn(kRows), [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tool, SignalRace, testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

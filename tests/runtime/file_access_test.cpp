@@ -70,7 +70,7 @@ class FileAccess : public ::testing::Test {
     std::string b(static_cast<std::size_t>(count), '.');
     int32_t n = -1;
     BlockRead(f, b.data(), count, n);
-    return b.insert(static_cast<std::size_t>(n), "|");
+    return b.insert(static_cast<std::size_t>(n), 1, '|');
   }
   /// Position, size and status, asked in that order (the status last, as asking clears it).
   std::string Where() {

@@ -13,7 +13,7 @@ std::vector<std::string> Split(std::string_view line, std::size_t capacity = 8) 
   std::vector<std::string_view> items(capacity);
   const std::size_t found = SplitCommandLine(line, items.data(), capacity);
   std::vector<std::string> out(items.begin(), items.begin() + std::min(found, capacity));
-  if (found > capacity) out.push_back("+" + std::to_string(found - capacity));
+  if (found > capacity) out.push_back('+' + std::to_string(found - capacity));
   return out;
 }
 

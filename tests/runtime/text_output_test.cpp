@@ -48,7 +48,7 @@ TEST(RealText, ExactTextsInEightyBitArithmetic) {
 static std::string Shape, Sent;  // each transfer and flush as "T<count>" or "F<count>"; every byte handed over
 
 static int Record(TextRec& t, char kind) {
-  Shape += (Shape.empty() ? "" : " ") + std::string(1, kind) + std::to_string(t.Pending);
+  Shape.append(Shape.empty() ? "" : " ").append(1, kind).append(std::to_string(t.Pending));
   Sent.append(t.Buffer, static_cast<std::size_t>(t.Pending));
   t.Pending = 0;
   return 0;
