@@ -144,8 +144,11 @@ std::vector<Row> Rows() {
       {.name = "Background", .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
       {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
       // A second run starts while the first holds the terminal, and ends after it: it finds the
-      // first one's modes, which are not the terminal's to keep.
+      // first one's modes, which are not the terminal's to keep. The first has only its usage
+      // lines left to write once output flows again; the second's file takes far longer, so
+      // that the first has ended when the modes are read after the second.
       {.name = "TwoRunsOnOneTerminal", .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
+       .file = [] { return Tone(10'000'000); },
        .run = {.program = "/bin/sh", .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .screen = "?", .modes = ".."},
       // Keys typed ahead stay for the shell.
       {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
