@@ -26,7 +26,6 @@
 namespace {
 
 constexpr std::size_t OutCapacity = 65536;
-constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
 /// Rendered bytes not yet sent.
 char Held[OutCapacity];

@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+/// What is held goes out when this long has passed since the last send.
+constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
 /// Each device operation (one CrtWrite, one GotoXY) runs between these two; bytes it renders
 /// on its own (rows that scroll away) go through AppendHeld and are committed at its end.
