@@ -141,7 +141,6 @@ void BindStandardStreams() {
   BindOutputHandle(Output, 1);
   BindOutputHandle(StdOut, 1);
   BindOutputHandle(StdErr, 2);
-  for (TextRec* t : {&Output, &StdOut, &StdErr}) t->LineEnd = "\r\n";  // the platform's line end
 }
 
 /// Moves context to the caller of its routine; false when there is none to move to.
