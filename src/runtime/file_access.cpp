@@ -1,11 +1,12 @@
 #include "runtime/file_access.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "runtime/file_platform.h"
 
 uint16_t InOutRes = 0;
+const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
+const FileCalls* ActiveFileCalls = &SystemFileCalls;
 
 namespace {
 
@@ -63,26 +64,6 @@ int64_t AskSize(FileRec& f) {
 }
 
 }  // namespace
-
-uint16_t StatusFromErrno(int e) {
-  switch (e) {
-    case ENOENT:
-      return io_status::FileNotFound;
-    case ENOTDIR:
-      return io_status::PathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-    case EWOULDBLOCK:
-      return io_status::AccessDenied;
-    default:
-      break;
-  }
-  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
-  return low != 0 ? low : static_cast<uint16_t>(EIO);
-}
 
 void Assign(FileRec& f, std::string_view name) {
   std::memset(&f, 0, sizeof f);

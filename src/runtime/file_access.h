@@ -50,11 +50,6 @@ constexpr uint16_t NotOpenForOutput = 105;  ///< a text file opened for reading
 constexpr uint16_t NegativeSeek = 131;
 }  // namespace io_status
 
-/// Turns an errno into a status: the numbers callers know for a missing file, a missing
-/// directory and refused access, errno itself otherwise. Never 0: a failure reported as 0
-/// would read as success.
-uint16_t StatusFromErrno(int e);
-
 void Assign(FileRec& f, std::string_view name);
 /// Opens the existing regular file named by Assign for reading and writing (Mode becomes
 /// ModeInOut) and locks it for exclusive use, closing it first if it is open. Never creates
@@ -103,4 +98,5 @@ struct FileCalls {
 
 /// The table in use; starts as the real system calls.
 extern const FileCalls* ActiveFileCalls;
+/// The platform's system calls (file_platform.h).
 extern const FileCalls SystemFileCalls;
