@@ -15,8 +15,7 @@ extern uint16_t InOutRes;
 
 constexpr int32_t UnusedHandle = -1;
 constexpr uint32_t ModeClosed = 0xD7B0;
-constexpr uint32_t ModeInput = 0xD7B1;   ///< text files only: the WAVE file is always ModeInOut
-constexpr uint32_t ModeOutput = 0xD7B2;  ///< text files only
+constexpr uint32_t ModeOutput = 0xD7B2;  ///< text files only: the WAVE file is always ModeInOut
 constexpr uint32_t ModeInOut = 0xD7B3;
 
 /// Longest file name kept; a longer one is never cut (a cut name could open another file)
@@ -26,7 +25,7 @@ constexpr std::size_t FileNameCapacity = 4095;
 /// An untyped file. Positions, counts and sizes are in records of RecSize bytes.
 struct FileRec {
   int32_t Handle;            ///< the open descriptor, UnusedHandle when none
-  uint32_t Mode;             ///< ModeClosed ... ModeInOut; any other value: not assigned
+  uint32_t Mode;             ///< ModeClosed or ModeInOut; 0 before Assign
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
   /// Bytes the file held when the latest read was made, as far as that read shows: its end
@@ -44,9 +43,7 @@ constexpr uint16_t PathNotFound = 3;
 constexpr uint16_t AccessDenied = 5;
 constexpr uint16_t ReadShort = 100;
 constexpr uint16_t WriteShort = 101;
-constexpr uint16_t NotAssigned = 102;  ///< a text file never assigned
 constexpr uint16_t NotOpen = 103;
-constexpr uint16_t NotOpenForOutput = 105;  ///< a text file opened for reading
 constexpr uint16_t NegativeSeek = 131;
 }  // namespace io_status
 
