@@ -79,6 +79,10 @@ void Assign(FileRec& f, std::string_view name) {
 void Reset(FileRec& f, int32_t recSize) {
   if (InOutRes != 0) return;
   if (f.Mode == ModeInOut) Close(f);
+  if (recSize == 0) {  // nothing to count positions in: FilePos and FileSize would divide by it
+    InOutRes = io_status::FileNotFound;
+    return;
+  }
   f.Handle = UnusedHandle;
   f.Position = f.HeldThrough = f.SizeSeen = 0;
   f.Mode = ModeInOut;  // also when the open fails, as the status is what counts then

@@ -50,7 +50,8 @@ constexpr uint16_t NegativeSeek = 131;
 void Assign(FileRec& f, std::string_view name);
 /// Opens the existing regular file named by Assign for reading and writing (Mode becomes
 /// ModeInOut) and locks it for exclusive use, closing it first if it is open. Never creates
-/// or truncates. Failure: status 2, 3, 5 or another non-zero number.
+/// or truncates. Failure: status 2, 3, 5 or another non-zero number; a record size of 0 is
+/// status 2 with nothing opened.
 void Reset(FileRec& f, int32_t recSize);
 /// Returns the status and clears it.
 uint16_t IOResult();
