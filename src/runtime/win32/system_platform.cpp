@@ -16,6 +16,7 @@
 
 #include "runtime/command_line.h"
 #include "runtime/console.h"
+#include "runtime/console_platform.h"
 #include "runtime/file_access.h"
 #include "runtime/system_platform.h"
 #include "runtime/text_output.h"
