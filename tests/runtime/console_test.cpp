@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <tuple>
 
 #include "support/files.h"
@@ -117,6 +118,14 @@ TEST(HeldOutput, ReachesTheTerminalAsItStandsBeforeTheRuntimeErrorReportAndModes
   EXPECT_EQ(std::tuple(r.exitStatus, r.ModesGivenBack(), texts < 20), std::tuple(201, true, true)) << texts;
   const std::string screen = r.Screen();
   EXPECT_NE(screen.find("Runtime error 201", screen.find("READY\nHELD 199")), std::string::npos) << screen;
+}
+
+// Entry 0 of the argument list is the program file's full path, not the name it was run by.
+TEST(Arguments, EntryZeroIsTheProgramFilesFullPath) {
+  TempDir dir;
+  std::filesystem::create_symlink(CRT_PROBE, dir.file("probe"));
+  const PtyResult r = RunOnPty({.program = dir.file("probe"), .args = {"p"}, .pipes = true});
+  EXPECT_EQ(r.stdoutText, std::filesystem::canonical(CRT_PROBE).string() + "\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 //           SIGTERM waits meanwhile.
 //   wait    pause until a signal ends the run (30 s at most)
 //   e:N     raise runtime error N
+//   p       write ParamStr(0) and a line end to StdOut
 //   x:N     write the 32 bytes from 32 * N on and a line end; the ones that move the cursor
 //           (7, 8, 10, 13) as blanks
 #include <signal.h>
@@ -58,6 +59,10 @@ void RunScript() {
     }
     if (op[0] == 'g') GotoXY(Number(arg), Number(arg.substr(arg.find(',') + 1)));
     if (op[0] == 'r') GotoXY(1, WhereY());
+    if (op == "p") {
+      Write_Str(0, StdOut, ParamStr(0));
+      Writeln_End(StdOut);
+    }
     if (op[0] == 'e') HandleError(static_cast<uint16_t>(std::atoi(std::string(arg).c_str())));
     if (op.starts_with("w:")) Write_End(Output);
     if (op[0] == 'l' || op[0] == 'x') Writeln_End(Output);

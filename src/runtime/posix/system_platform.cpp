@@ -1,6 +1,6 @@
 // The frame on Linux: faults arrive as signals and are handled on the alternate stack, the
-// stack listing walks the frame-pointer chain, the shell's argument list is kept, and the
-// process ends in _exit.
+// stack listing walks the frame-pointer chain, the shell's argument list is kept with the
+// program's path from /proc, and the process ends in _exit.
 #include "runtime/system_platform.h"
 
 #include <fcntl.h>
@@ -24,6 +24,9 @@ constexpr int FaultSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL, SIGTRAP};
 
 int ArgCount = 0;
 char** Args = nullptr;
+/// The program file's full path, as the kernel tells it.
+char ProgramPath[4096];
+std::size_t ProgramPathLength = 0;
 
 /// The main thread's stack as found at start-up: the end of its mapping and its size limit.
 /// Frame pointers are trusted only below the top, and stack overflow is told apart from
@@ -242,12 +245,17 @@ void EndProcess(uint16_t status) { _exit(status); }
 void FetchArguments(int argc, char** argv) {
   ArgCount = argc;
   Args = argv;
+  // A full buffer may hold a cut path; an empty one is better than a wrong one.
+  const ssize_t length = readlink("/proc/self/exe", ProgramPath, sizeof ProgramPath);
+  ProgramPathLength = length > 0 && static_cast<std::size_t>(length) < sizeof ProgramPath
+                          ? static_cast<std::size_t>(length)
+                          : 0;
 }
 
 int32_t ArgumentCount() { return ArgCount; }
 
-// The program reads only the arguments after its name, so entry 0 is not looked up.
 std::string_view ArgumentItem(int32_t i) {
-  if (i < 1 || i >= ArgCount) return {};
+  if (i == 0) return std::string_view(ProgramPath, ProgramPathLength);
+  if (i < 0 || i >= ArgCount) return {};
   return Args[i];
 }
