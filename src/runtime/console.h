@@ -1,9 +1,9 @@
 // The console device: the terminal that Output writes to. It places text cell by cell at a
 // cursor it keeps itself, wraps at the right edge and scrolls at the bottom of its window,
 // and rewrites rows in place through WhereY and GotoXY. What each byte looks like is in
-// glyphs.h; on a terminal, the picture of the window it keeps in screen_picture.h, when it
-// is sent in held_output.h, and which terminal it may steer, with its modes and signals, in
-// terminal_modes.h.
+// glyphs.h, what a platform supplies in console_platform.h; on a terminal, the picture of the
+// window is kept in screen_picture.h and sent when held_output.h says, and which terminal may
+// be steered, with its modes, is terminal_modes.h's.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,7 @@
 #include <cerrno>
 
 #include "runtime/console.h"
-#include "runtime/glyphs.h"
+#include "runtime/posix/glyph_encoding.h"
 #include "runtime/posix/held_output.h"
 #include "runtime/posix/screen_picture.h"
 #include "runtime/posix/terminal_modes.h"
