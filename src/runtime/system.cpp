@@ -11,6 +11,7 @@ uint16_t ErrorCode = 0;
 void* ErrorAddr = nullptr;
 void* ErrorBase = nullptr;
 volatile std::sig_atomic_t Terminating = 0;
+uintptr_t FaultStackPointer = 0;
 alignas(16) char AlternateStack[AlternateStackSize];
 
 namespace {
@@ -39,7 +40,10 @@ void WriteAddressLine(uintptr_t address) {
 void Dump_Stack(void* base) {
   uintptr_t addresses[MaxFrameLinesRedirected];
   const int limit = IsCharacterDevice(StdOut.Handle) ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  const int count = FrameReturnAddresses(base, addresses, limit);
+  const uintptr_t stackFloor = FaultStackPointer != 0
+                                   ? FaultStackPointer
+                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const int count = FrameReturnAddresses(base, stackFloor, addresses, limit);
   for (int i = 0; i < count; ++i) WriteAddressLine(addresses[i]);
 }
 

@@ -72,6 +72,9 @@ constexpr uint32_t MxcsrFlags = 0x003F;
 
 /// Set when the termination sequence starts: a fault from then on is not handled again.
 extern volatile std::sig_atomic_t Terminating;
+/// Set by the fault handler to the faulting stack pointer: the stack listing reads no frame
+/// below it. While it is 0, the listing reads none below its own.
+extern uintptr_t FaultStackPointer;
 
 /// Where a fault is turned into a runtime error and reported: after a stack overflow the
 /// thread's own stack has no room left.

@@ -45,9 +45,9 @@ struct RaisePoint {
 /// Called by HandleError itself, and by nothing else.
 RaisePoint CallerOfHandleError();
 /// The return addresses of the frames from the routine in which the error was raised (base)
-/// towards the entry, at most capacity of them, into addresses; returns how many. Only
-/// frames that lie on the stack are read. Async-signal-safe.
-int FrameReturnAddresses(void* base, uintptr_t* addresses, int capacity);
+/// towards the entry, at most capacity of them, into addresses; returns how many. Nothing
+/// is read below stackFloor nor off the stack. Async-signal-safe.
+int FrameReturnAddresses(void* base, uintptr_t stackFloor, uintptr_t* addresses, int capacity);
 
 /// Ends the process with status; the console has been given back.
 [[noreturn]] void EndProcess(uint16_t status);

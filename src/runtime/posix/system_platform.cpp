@@ -34,10 +34,6 @@ std::size_t ProgramPathLength = 0;
 uintptr_t StackTop = 0;
 rlim_t StackLimit = RLIM_INFINITY;
 
-/// The faulting stack pointer while a fault is turned into a runtime error: frames of the
-/// listing are only read between it and the stack top.
-uintptr_t FaultStackPointer = 0;
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -216,11 +212,7 @@ bool IsCharacterDevice(int32_t handle) { return isatty(handle) == 1; }
 
 /// Walks the frame-pointer chain towards the entry for as long as each next frame lies above
 /// the current one.
-int FrameReturnAddresses(void* base, uintptr_t* addresses, int capacity) {
-  // Off a fault, the listing runs on the main stack below every frame it reads.
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+int FrameReturnAddresses(void* base, uintptr_t stackFloor, uintptr_t* addresses, int capacity) {
   uintptr_t frame = reinterpret_cast<uintptr_t>(base);
   int count = 0;
   while (count < capacity && IsReadableFrame(frame, stackFloor)) {

@@ -32,8 +32,6 @@ std::string ProgramPath;
 
 /// The main thread's stack, from its thread block: frames are read only inside it.
 uintptr_t StackTop = 0;
-/// The faulting stack pointer while a fault is turned into a runtime error.
-uintptr_t FaultStackPointer = 0;
 
 /// The registers of the routine in which the runtime error was raised. The stack listing
 /// unwinds from here with the unwind tables every 64-bit Windows image carries: the frame
@@ -137,11 +135,8 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
 
 /// Unwound from the registers kept when the error was raised: the frame pointer of this
 /// platform's code does not point at a chain of saved frame pointers.
-int FrameReturnAddresses(void*, uintptr_t* addresses, int capacity) {
+int FrameReturnAddresses(void*, uintptr_t stackFloor, uintptr_t* addresses, int capacity) {
   if (!HaveErrorContext) return 0;
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   CONTEXT context = ErrorContext;
   int count = 0;
   while (count < capacity && StepToCaller(context, stackFloor)) addresses[count++] = context.Rip;
