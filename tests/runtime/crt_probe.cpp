@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -25,27 +26,23 @@ namespace {
 
 uint8_t Number(std::string_view s) { return static_cast<uint8_t>(std::atoi(std::string(s).c_str())); }
 
-int64_t NowNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * int64_t{1000000000} + now.tv_nsec;
-}
+using Clock = std::chrono::steady_clock;  // the clock held output keeps its time by
 
-void WriteHeld(std::string_view text, int64_t previousStart) {
+void WriteHeld(std::string_view text, Clock::time_point previousStart) {
   sigset_t term;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   sigprocmask(SIG_BLOCK, &term, nullptr);
   Write_Str(0, Output, text);
   Write_End(Output);
-  if (NowNs() - previousStart >= SendIntervalNs) Halt(3);
+  if (Clock::now() - previousStart >= std::chrono::nanoseconds(SendIntervalNs)) Halt(3);
   sigprocmask(SIG_UNBLOCK, &term, nullptr);
 }
 
 void RunScript() {
-  int64_t previousStart = 0;
+  Clock::time_point previousStart;
   for (int32_t i = 1; i <= ParamCount(); ++i) {
-    const int64_t start = NowNs();
+    const Clock::time_point start = Clock::now();
     const std::string_view op = ParamStr(i), arg = op.size() > 2 ? op.substr(2) : "";
     if (op[0] == 'h') WriteHeld(arg, previousStart);
     if (op == "wait") {
