@@ -10,12 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
-// What is held is sent when 1/60 s has passed since the last send, when the program asks
-// (before the standard streams write, and when the process ends); a send first renders the picture's changes. Rows
-// that scroll away are rendered by the operation that scrolls them; those bytes wait here
-// with the rest. So that nothing stays invisible while the program waits, a one-shot SIGALRM
-// is armed for the moment a send falls due; its handler renders and sends unless an
-// operation is under way or a send is, in which case the program sends at its next commit.
+// What is held is sent when 1/60 s has passed since the last send, and when the program asks
+// (before the standard streams write, and when the process ends); a send first renders the
+// picture's changes. Rows that scroll away are rendered by the operation that scrolls them;
+// those bytes wait here with the rest. So that nothing stays invisible while the program
+// waits, a one-shot SIGALRM is armed for the moment a send falls due; its handler renders and
+// sends unless an operation is under way or a send is, in which case the program sends at its
+// next commit.
 //
 // No signal is blocked while the terminal is written: a write waits as long as the user
 // holds output with Ctrl+S, and a signal that ends the process must still do so at once.
