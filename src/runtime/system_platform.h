@@ -10,8 +10,8 @@
 
 /// First at start-up: from now on a processor fault of the program's thread that the table
 /// of runtime errors names ends in HandleErrorAddrFrame, run on AlternateStack; any other
-/// fault is left to the platform. startupFrame is System_Start's own frame: the frames the
-/// stack listing may read lie between the fault and it or above it.
+/// fault is left to the platform. startupFrame is System_Start's own frame, on the stack
+/// whose frames the listing may read.
 void InstallFaultHandler(void* startupFrame);
 
 /// The process's standard output and standard error.
