@@ -1,6 +1,10 @@
-// The console device's own rules, the same on every platform: the working cursor of a write,
-// what the control bytes do, wrapping at the window's right edge and scrolling at its bottom.
+// The console device's own rules, the same on every platform: its window, the working cursor
+// of a write, what the control bytes do, wrapping at the window's right edge and scrolling at
+// its bottom.
 #include "runtime/console.h"
+
+#include <algorithm>
+#include <string_view>
 
 #include "runtime/console_platform.h"
 #include "runtime/exit_status.h"
@@ -22,7 +26,13 @@ uint8_t WinMinY() { return static_cast<uint8_t>((WindMin >> 8) + 1); }
 uint8_t WinMaxX() { return static_cast<uint8_t>((WindMax & 0xFF) + 1); }
 uint8_t WinMaxY() { return static_cast<uint8_t>((WindMax >> 8) + 1); }
 
-void FailStart(std::string_view reason) {
+namespace {
+
+constexpr int32_t DefaultWidth = 80;
+constexpr int32_t DefaultHeight = 25;
+
+/// Start-up cannot go on: the reason on standard error, and the program ends.
+[[noreturn]] void FailStart(std::string_view reason) {
   Write_Str(0, StdErr, reason);
   Writeln_End(StdErr);
   // A latched output failure after the message becomes a runtime error.
@@ -34,7 +44,11 @@ void FailStart(std::string_view reason) {
   Halt(ExitStatus::NoTerminal);
 }
 
-namespace {
+/// The window's columns or rows from what the console reports.
+int32_t WindowExtent(int32_t reported, int32_t fallback) {
+  if (reported <= 0) return fallback;
+  return std::min(reported, LargestWindow);
+}
 
 void WriteChar(uint8_t ch) {
   switch (ch) {
@@ -81,6 +95,19 @@ void GotoXY(uint8_t x, uint8_t y) {
   BeginDeviceOperation();
   PlaceScreenCursor(x + WinMinX() - 1, y + WinMinY() - 1);
   EndDeviceOperation();
+}
+
+void InitCrt() {
+  ConsoleFound found{};
+  if (const char* failure = FindConsole(found)) FailStart(failure);
+  OutHandle = found.handle;
+  ScreenWidth = WindowExtent(found.width, DefaultWidth);
+  ScreenHeight = WindowExtent(found.height, DefaultHeight);
+  WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
+  CursorSaveX = std::clamp(found.cursorX, 0, ScreenWidth - 1);
+  CursorSaveY = std::clamp(found.cursorY, 0, ScreenHeight - 1);
+  TakeConsole();
+  AssignCrt(Output);
 }
 
 void AssignCrt(TextRec& t) { OpenTextOutput(t, OutHandle, CrtWrite, "\r\n"); }

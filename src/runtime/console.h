@@ -1,14 +1,17 @@
 // The console device: the terminal that Output writes to. It places text cell by cell at a
 // cursor it keeps itself, wraps at the right edge and scrolls at the bottom of its window,
 // and rewrites rows in place through WhereY and GotoXY. What each byte looks like is in
-// glyphs.h; on a terminal, the picture of the window it keeps in screen_picture.h, when it
-// is sent in held_output.h, and which terminal it may steer, with its modes and signals, in
-// terminal_modes.h.
+// glyphs.h, what a platform supplies in console_platform.h; on a terminal, the picture of the
+// window is kept in screen_picture.h and sent when held_output.h says, and which terminal may
+// be steered, with its modes, is terminal_modes.h's.
 #pragma once
 
 #include <cstdint>
 
 #include "runtime/text_output.h"
+
+/// Window coordinates are 8-bit: a larger console gets a window of this many columns or rows.
+constexpr int32_t LargestWindow = 255;
 
 extern int32_t OutHandle;    ///< the terminal that receives the text
 extern uint16_t WindMin;     ///< upper-left corner of the window, 0-based, row in the high byte
@@ -19,6 +22,12 @@ extern int32_t CursorSaveX;  ///< the device cursor, 0-based
 extern int32_t CursorSaveY;
 extern int32_t CurrX;        ///< the working cursor of one write, 1-based
 extern int32_t CurrY;
+
+/// The window's corners, 1-based.
+uint8_t WinMinX();
+uint8_t WinMinY();
+uint8_t WinMaxX();
+uint8_t WinMaxY();
 
 /// The device cursor's row, 1-based, counted from the window's top row.
 uint8_t WhereY();
@@ -36,12 +45,6 @@ int CrtWrite(TextRec& t);
 /// last row), switches off signal keys and echo on standard input, and binds Output to the
 /// device. Without a terminal it writes the reason to StdErr and halts with status 1. Only a
 /// terminal of our own session with us in its foreground is changed; any other gets the text
-/// only. A dumb terminal (TERM unset or "dumb") gets no escape sequence.
+/// only. A dumb terminal (TERM unset or "dumb") gets no escape sequence. The platform gives
+/// the terminal back (console_platform.h) on every way out.
 void InitCrt();
-
-/// Sends what is held and gives the terminal back the modes it had at start-up, for good.
-/// Idempotent; from the program's own flow.
-void RestoreTerminal();
-/// The same from a signal handler: async-signal-safe, and it never waits for the terminal
-/// nor changes the flags of a descriptor shared with other programs.
-void RestoreTerminalInHandler();

@@ -1,11 +1,12 @@
 #include "runtime/file_access.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "runtime/file_platform.h"
 
 uint16_t InOutRes = 0;
+const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
+const FileCalls* ActiveFileCalls = &SystemFileCalls;
 
 namespace {
 
@@ -64,26 +65,6 @@ int64_t AskSize(FileRec& f) {
 
 }  // namespace
 
-uint16_t StatusFromErrno(int e) {
-  switch (e) {
-    case ENOENT:
-      return io_status::FileNotFound;
-    case ENOTDIR:
-      return io_status::PathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-    case EWOULDBLOCK:
-      return io_status::AccessDenied;
-    default:
-      break;
-  }
-  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
-  return low != 0 ? low : static_cast<uint16_t>(EIO);
-}
-
 void Assign(FileRec& f, std::string_view name) {
   std::memset(&f, 0, sizeof f);
   f.Handle = UnusedHandle;
@@ -98,6 +79,10 @@ void Assign(FileRec& f, std::string_view name) {
 void Reset(FileRec& f, int32_t recSize) {
   if (InOutRes != 0) return;
   if (f.Mode == ModeInOut) Close(f);
+  if (recSize == 0) {  // nothing to count positions in: FilePos and FileSize would divide by it
+    InOutRes = io_status::FileNotFound;
+    return;
+  }
   f.Handle = UnusedHandle;
   f.Position = f.HeldThrough = f.SizeSeen = 0;
   f.Mode = ModeInOut;  // also when the open fails, as the status is what counts then

@@ -15,8 +15,7 @@ extern uint16_t InOutRes;
 
 constexpr int32_t UnusedHandle = -1;
 constexpr uint32_t ModeClosed = 0xD7B0;
-constexpr uint32_t ModeInput = 0xD7B1;   ///< text files only: the WAVE file is always ModeInOut
-constexpr uint32_t ModeOutput = 0xD7B2;  ///< text files only
+constexpr uint32_t ModeOutput = 0xD7B2;  ///< text files only: the WAVE file is always ModeInOut
 constexpr uint32_t ModeInOut = 0xD7B3;
 
 /// Longest file name kept; a longer one is never cut (a cut name could open another file)
@@ -26,7 +25,7 @@ constexpr std::size_t FileNameCapacity = 4095;
 /// An untyped file. Positions, counts and sizes are in records of RecSize bytes.
 struct FileRec {
   int32_t Handle;            ///< the open descriptor, UnusedHandle when none
-  uint32_t Mode;             ///< ModeClosed ... ModeInOut; any other value: not assigned
+  uint32_t Mode;             ///< ModeClosed or ModeInOut; 0 before Assign
   int32_t RecSize;           ///< bytes per record, set by Reset
   int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
   /// Bytes the file held when the latest read was made, as far as that read shows: its end
@@ -44,21 +43,15 @@ constexpr uint16_t PathNotFound = 3;
 constexpr uint16_t AccessDenied = 5;
 constexpr uint16_t ReadShort = 100;
 constexpr uint16_t WriteShort = 101;
-constexpr uint16_t NotAssigned = 102;  ///< a text file never assigned
 constexpr uint16_t NotOpen = 103;
-constexpr uint16_t NotOpenForOutput = 105;  ///< a text file opened for reading
 constexpr uint16_t NegativeSeek = 131;
 }  // namespace io_status
-
-/// Turns an errno into a status: the numbers callers know for a missing file, a missing
-/// directory and refused access, errno itself otherwise. Never 0: a failure reported as 0
-/// would read as success.
-uint16_t StatusFromErrno(int e);
 
 void Assign(FileRec& f, std::string_view name);
 /// Opens the existing regular file named by Assign for reading and writing (Mode becomes
 /// ModeInOut) and locks it for exclusive use, closing it first if it is open. Never creates
-/// or truncates. Failure: status 2, 3, 5 or another non-zero number.
+/// or truncates. Failure: status 2, 3, 5 or another non-zero number; a record size of 0 is
+/// status 2 with nothing opened.
 void Reset(FileRec& f, int32_t recSize);
 /// Returns the status and clears it.
 uint16_t IOResult();
@@ -103,4 +96,5 @@ struct FileCalls {
 
 /// The table in use; starts as the real system calls.
 extern const FileCalls* ActiveFileCalls;
+/// The platform's system calls (file_platform.h).
 extern const FileCalls SystemFileCalls;

@@ -1,53 +1,53 @@
-// What the frame around the program body asks of the platform, and what the platform's part
-// takes from the shared part (system.cpp): the runtime error numbers of processor faults, the
-// floating-point setting, the report's address lines, and the one way the process ends.
-// One implementation per platform (posix/system_platform.cpp, win32/system_platform.cpp).
+// What the frame around the program body asks of the platform: the fault handler, the
+// standard handles, the argument list, where a runtime error is raised and the frames above
+// it, and the one way the process ends. One implementation per platform
+// (posix/system_platform.cpp, win32/system_platform.cpp); the order of start-up and
+// termination, the report and its limits are shared in system.cpp.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
+#include <string_view>
 
-/// The runtime error numbers that faults turn into.
-namespace fault_error {
-constexpr uint16_t DivisionByZero = 200;
-constexpr uint16_t ArrayBoundsExceeded = 201;
-constexpr uint16_t StackOverflow = 202;
-constexpr uint16_t FloatOverflow = 205;
-constexpr uint16_t FloatUnderflow = 206;
-constexpr uint16_t InvalidFloatOperation = 207;
-constexpr uint16_t IntegerOverflow = 215;
-constexpr uint16_t AccessViolation = 216;
-/// A bad or privileged instruction, a single-step trap, a mapped page that cannot be read.
-constexpr uint16_t OtherProcessorFault = 217;
-}  // namespace fault_error
+/// First at start-up: from now on a processor fault of the program's thread that the table
+/// of runtime errors names ends in HandleErrorAddrFrame, run on AlternateStack; any other
+/// fault is left to the platform. startupFrame is System_Start's own frame, on the stack
+/// whose frames the listing may read.
+void InstallFaultHandler(void* startupFrame);
 
-struct FaultRow {
-  uint16_t number;  ///< 0: not a fault the runtime turns into an error
-  bool resetsFloatingPoint;
+/// The process's standard output and standard error.
+struct StandardHandles {
+  int32_t output;
+  int32_t error;
 };
+/// The standard handles, readied so that bytes pass through them unchanged and a write they
+/// refuse fails instead of ending the process.
+StandardHandles PrepareStandardHandles();
+/// Whether handle is a character device: a terminal or a console.
+bool IsCharacterDevice(int32_t handle);
 
-/// MXCSR: the six sticky exception flags, the rounding control, and the masks of the three
-/// exceptions that trap (invalid operation, division by zero, overflow).
-constexpr uint32_t MxcsrFlags = 0x003F;
-constexpr uint32_t MxcsrRounding = 0x6000;
-constexpr uint32_t MxcsrTrappingMasks = 0x0080 | 0x0200 | 0x0400;
+/// Takes the argument list at start-up; argc and argv are main's, where the platform passes
+/// the arguments so.
+void FetchArguments(int argc, char** argv);
+/// Items of the argument list: the program name and the arguments after it, counted also
+/// where there are more than the platform keeps.
+int32_t ArgumentCount();
+/// Item i: 0 is the program file's full path (empty if the platform cannot tell it), 1 ..
+/// ArgumentCount() - 1 the arguments as typed; empty for any other i and for an argument the
+/// platform does not keep.
+std::string_view ArgumentItem(int32_t i);
 
-/// Frame lines in the report when StdOut is not a terminal.
-constexpr int MaxFrameLinesRedirected = 257;
+/// Where a runtime error raised by HandleError comes from: the point just after HandleError's
+/// call and the frame of the routine that made it.
+struct RaisePoint {
+  void* address;
+  void* frame;
+};
+/// Called by HandleError itself, and by nothing else.
+RaisePoint CallerOfHandleError();
+/// The return addresses of the frames from the routine in which the error was raised (base)
+/// towards the entry, at most capacity of them, into addresses; returns how many. Nothing
+/// is read below stackFloor nor off the stack. Async-signal-safe.
+int FrameReturnAddresses(void* base, uintptr_t stackFloor, uintptr_t* addresses, int capacity);
 
-/// Set when the termination sequence starts: a fault from then on is not handled again.
-extern volatile std::sig_atomic_t Terminating;
-
-/// Resets the x87 unit and loads FPUCW; clears the SSE flags and lets the same three
-/// exceptions trap there, with rounding to nearest.
-void LoadFloatingPointSetting();
-/// One line of the stack listing: "  0x" and the address's 8 digits.
-void WriteAddressLine(uintptr_t address);
-/// Runs the body, then the termination sequence.
-[[noreturn]] void RunBody(void (*body)());
-
-/// Platform: the lines of the stack listing after the error's own, from the routine in which
-/// the error was raised (base) towards the entry.
-void Dump_Stack(void* base);
-/// Platform: gives the console or terminal back and ends the process with status.
+/// Ends the process with status; the console has been given back.
 [[noreturn]] void EndProcess(uint16_t status);

@@ -1,15 +1,13 @@
 #include "runtime/text_output.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "runtime/file_access.h"
+#include "runtime/text_platform.h"
 
 TextRec Output;
 TextRec StdOut;
@@ -17,24 +15,14 @@ TextRec StdErr;
 
 namespace {
 
-/// A standard handle on Linux takes plain line feeds.
-constexpr std::string_view Lf = "\n";
-
-/// Hands all pending bytes to the descriptor in one write. A short or failed write is not
+/// Hands all pending bytes to the handle in one write. A short or failed write is not
 /// retried: the bytes are dropped and the first failure is kept as status 101.
 int FileWrite(TextRec& t) {
-  // The runtime error report may run inside a signal handler; the interrupted code's errno
-  // must come out unchanged.
-  const int savedErrno = errno;
   if (t.Pending > 0) {
-    ssize_t put;
-    do {
-      put = ::write(t.Handle, t.Buffer, static_cast<std::size_t>(t.Pending));
-    } while (put < 0 && errno == EINTR);
+    const int64_t put = WriteToHandle(t.Handle, t.Buffer, static_cast<std::size_t>(t.Pending));
     if (put != t.Pending && InOutRes == 0) InOutRes = io_status::WriteShort;
   }
   t.Pending = 0;
-  errno = savedErrno;
   return InOutRes;
 }
 
@@ -225,7 +213,7 @@ void OpenTextOutput(TextRec& t, int32_t handle, TextOp device, std::string_view 
   t.LineEnd = lineEnd;
 }
 
-void BindOutputHandle(TextRec& t, int fd) { OpenTextOutput(t, fd, FileWrite, Lf); }
+void BindOutputHandle(TextRec& t, int32_t handle) { OpenTextOutput(t, handle, FileWrite, HandleLineEnd); }
 
 void Write_Str(int32_t width, TextRec& t, std::string_view s) {
   if (!ReadyForOutput(t)) return;

@@ -22,7 +22,7 @@ struct TextRec {
   int32_t Pending;     ///< characters waiting in Buffer[0 .. Pending - 1]
   TextOp TransferOp;   ///< run when the buffer is full and more characters must go in
   TextOp FlushOp;      ///< run at the end of every statement
-  std::string_view LineEnd;  ///< CR LF for the console device, LF for a standard handle
+  std::string_view LineEnd;  ///< CR LF for the console device, the platform's for a standard handle
   char Buffer[TextBufferSize];
 };
 
@@ -35,9 +35,10 @@ constexpr int32_t RealTypeExtended = 2;
 
 /// Empties t and opens it for output on handle, with device as its transfer and flush.
 void OpenTextOutput(TextRec& t, int32_t handle, TextOp device, std::string_view lineEnd);
-/// Binds t for output to an already open descriptor: every transfer and flush is one write
-/// of all pending bytes (fewer accepted sets status 101); lines end in LF.
-void BindOutputHandle(TextRec& t, int fd);
+/// Binds t for output to an already open standard handle: every transfer and flush is one
+/// write of all pending bytes (fewer accepted sets status 101); lines end as the platform's
+/// own text files end them.
+void BindOutputHandle(TextRec& t, int32_t handle);
 
 void Write_Str(int32_t width, TextRec& t, std::string_view s);
 void Write_Char(int32_t width, TextRec& t, char c);

@@ -24,6 +24,7 @@
 
 #include "runtime/command_line.h"
 #include "runtime/console.h"
+#include "runtime/console_platform.h"
 #include "runtime/file_access.h"
 
 namespace {

@@ -1,26 +1,28 @@
 // The console device on a terminal: the cells it writes make a picture of its window
 // (screen_picture.h), and a send spells only what the terminal does not show yet, as the
 // glyphs' bytes with the terminal's cursor steered by relative moves. When sends happen is
-// held_output.h's part.
-#include "runtime/console.h"
+// held_output.h's part; which terminal may be steered, and its modes, terminal_modes.h's.
+// Every signal that ends the process gives the terminal back here, and the standard streams,
+// which may share the terminal, send what is held before they write.
 #include "runtime/console_platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "runtime/exit_status.h"
-#include "runtime/file_access.h"
-#include "runtime/glyphs.h"
+#include <cerrno>
+
+#include "runtime/console.h"
+#include "runtime/posix/glyph_encoding.h"
 #include "runtime/posix/held_output.h"
 #include "runtime/posix/screen_picture.h"
 #include "runtime/posix/terminal_modes.h"
-#include "runtime/system.h"
+#include "runtime/text_output.h"
+
+static_assert(ScreenPicture::Largest >= LargestWindow);
 
 namespace {
-
-constexpr int32_t DefaultWidth = 80;
-constexpr int32_t DefaultHeight = 25;
 
 /// Where the terminal's own cursor stands, in the device's 0-based coordinates. The terminal
 /// is steered only by relative moves from here, so the start row taken for it shifts the
@@ -38,7 +40,7 @@ struct TerminalCursor {
 TerminalCursor Terminal;
 /// Columns of the real terminal, kept current when its window is resized; the terminal
 /// wraps at its edge, not at the window's.
-int32_t TerminalColumns = DefaultWidth;
+int32_t TerminalColumns = 0;
 /// A dumb terminal: it is sent carriage returns, line feeds, backspaces and spaces, and no
 /// escape sequence.
 bool PlainTerminal = false;
@@ -216,52 +218,95 @@ void EndDeviceOperation() { EndOperation(Picture.Changed() || CursorToMove()); }
 
 namespace {
 
-int32_t ClampSize(int32_t reported, int32_t fallback) {
-  if (reported <= 0) return fallback;
-  return reported > ScreenPicture::Largest ? ScreenPicture::Largest : reported;
+// Signals that end the process by default and that nothing else here uses. Not among them:
+// SIGALRM (held output), SIGPIPE and SIGXFSZ (ignored, so that the write fails instead), the
+// fault signals (the fault handler gives the terminal back itself), and SIGKILL and SIGSTOP,
+// which cannot be caught. The real-time signals are added when installing.
+constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
+                                SIGUSR2, SIGABRT, SIGXCPU,   SIGPROF, SIGVTALRM,
+                                SIGSYS,  SIGPWR,  SIGSTKFLT, SIGIO};
+
+void OnFatalSignal(int sig) {
+  const int savedErrno = errno;
+  RestoreTerminalInHandler();
+  // The handler was one-shot: the default action is back, and it runs once this returns.
+  raise(sig);
+  errno = savedErrno;
+}
+
+/// Every signal that ends the process by default and that the program does not use itself
+/// gives the terminal back first and then ends the process by the same signal. Signals that
+/// whoever started us ignores stay ignored.
+void InstallFatalSignalHandlers() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int sig : FatalSignals) sigaddset(&mask, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&mask, sig);
+  // One at a time: a second fatal signal waits until the first has given the terminal back.
+  for (int sig : FatalSignals) InstallUnlessIgnored(sig, OnFatalSignal, SA_RESETHAND, mask);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    InstallUnlessIgnored(sig, OnFatalSignal, SA_RESETHAND, mask);
+  }
+}
+
+/// The standard streams' own devices, run after what is held has been sent.
+TextOp StdOutDevice = nullptr;
+TextOp StdErrDevice = nullptr;
+
+int SendHeldThenWrite(TextRec& t) {
+  SendHeld();
+  const TextOp device = &t == &StdErr ? StdErrDevice : StdOutDevice;
+  return device != nullptr ? device(t) : 0;
+}
+
+/// Puts SendHeldThenWrite in front of t's device; the standard streams share it for transfer
+/// and flush.
+void SendHeldBefore(TextRec& t, TextOp& device) {
+  if (t.FlushOp == SendHeldThenWrite) return;
+  device = t.FlushOp;
+  t.TransferOp = SendHeldThenWrite;
+  t.FlushOp = SendHeldThenWrite;
 }
 
 }  // namespace
 
-void InitCrt() {
+const char* FindConsole(ConsoleFound& found) {
   bool openedByName = false;
-  if (isatty(STDOUT_FILENO)) {
-    OutHandle = STDOUT_FILENO;
-  } else {
-    OutHandle = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (OutHandle < 0) FailStart("No way to get the console handle");
+  found.handle = STDOUT_FILENO;
+  if (isatty(STDOUT_FILENO) != 1) {
+    found.handle = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (found.handle < 0) return "No way to get the console handle";
     openedByName = true;
   }
-
   winsize size{};
-  if (ioctl(OutHandle, TIOCGWINSZ, &size) != 0) {
-    if (openedByName) FailStart("No way to get console screen buffer info");
-    size = winsize{};
+  if (ioctl(found.handle, TIOCGWINSZ, &size) != 0 && openedByName) {
+    return "No way to get console screen buffer info";
   }
-  ScreenWidth = ClampSize(size.ws_col, DefaultWidth);
-  ScreenHeight = ClampSize(size.ws_row, DefaultHeight);
-  TerminalColumns = size.ws_col > 0 ? size.ws_col : ScreenWidth;
-  WindMin = 0;
-  WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
-
-  BuildGlyphs();
-  PlainTerminal = TerminalIsDumb();
-  InstallFatalSignalHandlers();
-
+  found.width = size.ws_col;
+  found.height = size.ws_row;
+  TerminalColumns = size.ws_col;
   // The terminal is not asked where its cursor is: it is taken to stand in column 1 of the
   // last row, where a shell's prompt usually leaves it, and the next line end then scrolls
   // as it should. Wherever it really stands, the text starts there.
-  CursorSaveX = 0;
-  CursorSaveY = ScreenHeight - 1;
+  found.cursorX = 0;
+  found.cursorY = LargestWindow;
+  return nullptr;
+}
+
+void TakeConsole() {
+  if (TerminalColumns <= 0) TerminalColumns = ScreenWidth;
+  BuildGlyphs();
+  PlainTerminal = TerminalIsDumb();
+  InstallFatalSignalHandlers();
   Terminal = TerminalCursor{CursorSaveX, CursorSaveY};
   CursorX = CursorSaveX;
   CursorY = CursorSaveY;
   Picture.Reset(ScreenWidth, ScreenHeight);
-
   InstallJobControlHandlers();
   TakeTerminalModes();
-  AssignCrt(Output);
-  StartHoldingBack(OpenOwnNonBlocking(OutHandle), SendPicture);
+  SendHeldBefore(StdOut, StdOutDevice);
+  SendHeldBefore(StdErr, StdErrDevice);
+  StartHoldingBack(OutHandle, OpenOwnNonBlocking(OutHandle), SendPicture);
 }
 
 void RestoreTerminal() {

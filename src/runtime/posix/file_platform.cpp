@@ -27,20 +27,27 @@ PathKind KindOfPath(const char* path) {
   return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
-int SystemOpen(const char* path, int flags) { return open(path, flags); }
-
-/// The size from a seek to the end rather than fstat: the positions live in the file object,
-/// so the descriptor's own offset is free. It is also cheaper, and on file systems with
-/// fine-grained timestamps a stat between writes makes every following write update the
-/// inode's times.
-int64_t SystemSize(int fd) { return lseek(fd, 0, SEEK_END); }
-
-int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
-  return pread(fd, buf, count, offset);
-}
-
-int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset) {
-  return pwrite(fd, buf, count, offset);
+/// Turns an errno into a status: the numbers callers know for a missing file, a missing
+/// directory and refused access, errno itself otherwise. Never 0: a failure reported as 0
+/// would read as success.
+uint16_t StatusFromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+      return io_status::FileNotFound;
+    case ENOTDIR:
+      return io_status::PathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return io_status::AccessDenied;
+    default:
+      break;
+  }
+  const uint16_t low = static_cast<uint16_t>(e & 0xFFFF);
+  return low != 0 ? low : static_cast<uint16_t>(EIO);
 }
 
 /// ENOENT does not say which part of the path is missing; the directory part decides
@@ -64,8 +71,22 @@ uint16_t OpenFailureStatus(const char* name, int e) {
 
 }  // namespace
 
-const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
-const FileCalls* ActiveFileCalls = &SystemFileCalls;
+int SystemOpen(const char* path, int flags) { return open(path, flags); }
+
+/// The size from a seek to the end rather than fstat: the positions live in the file object,
+/// so the descriptor's own offset is free. It is also cheaper, and on file systems with
+/// fine-grained timestamps a stat between writes makes every following write update the
+/// inode's times.
+int64_t SystemSize(int fd) { return lseek(fd, 0, SEEK_END); }
+
+int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
+  return pread(fd, buf, count, offset);
+}
+
+int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset) {
+  return pwrite(fd, buf, count, offset);
+}
+
 const uint16_t NameTooLongStatus = ENAMETOOLONG;
 
 bool CallWasInterrupted() { return errno == EINTR; }

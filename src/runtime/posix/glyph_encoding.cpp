@@ -1,6 +1,4 @@
-// The glyphs spelled for the terminal: UTF-8, or recoded with iconv into the encoding of the
-// user's locale.
-#include "runtime/glyphs.h"
+#include "runtime/posix/glyph_encoding.h"
 
 #include <iconv.h>
 #include <langinfo.h>
@@ -8,6 +6,8 @@
 #include <clocale>
 #include <cstddef>
 #include <cstring>
+
+#include "runtime/glyphs.h"
 
 Glyph Glyphs[256];
 

@@ -10,15 +10,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "runtime/console.h"
-#include "runtime/text_output.h"
-
-// What is held is sent when 1/60 s has passed since the last send, before the standard
-// streams write, and when the process ends; a send first renders the picture's changes. Rows
-// that scroll away are rendered by the operation that scrolls them; those bytes wait here
-// with the rest. So that nothing stays invisible while the program waits, a one-shot SIGALRM
-// is armed for the moment a send falls due; its handler renders and sends unless an
-// operation is under way or a send is, in which case the program sends at its next commit.
+// What is held is sent when 1/60 s has passed since the last send, and when the program asks
+// (before the standard streams write, and when the process ends); a send first renders the
+// picture's changes. Rows that scroll away are rendered by the operation that scrolls them;
+// those bytes wait here with the rest. So that nothing stays invisible while the program
+// waits, a one-shot SIGALRM is armed for the moment a send falls due; its handler renders and
+// sends unless an operation is under way or a send is, in which case the program sends at its
+// next commit.
 //
 // No signal is blocked while the terminal is written: a write waits as long as the user
 // holds output with Ctrl+S, and a signal that ends the process must still do so at once.
@@ -26,7 +24,6 @@
 namespace {
 
 constexpr std::size_t OutCapacity = 65536;
-constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
 /// Rendered bytes not yet sent.
 char Held[OutCapacity];
@@ -50,9 +47,11 @@ volatile sig_atomic_t SendWanted = 0;
 volatile sig_atomic_t AlarmArmed = 0;
 /// Whether the alarm handler is installed; without it nothing is held back.
 bool HoldingBack = false;
+/// Where the held bytes go.
+int TerminalHandle = -1;
 /// Where a handler that ends the process offers held bytes: the terminal opened anew and
-/// non-blocking, or -1. Never OutHandle, whose flags the shell shares: changed for a moment,
-/// they would stay changed if a SIGKILL came in that moment.
+/// non-blocking, or -1. Never TerminalHandle, whose flags the shell shares: changed for a
+/// moment, they would stay changed if a SIGKILL came in that moment.
 int OfferHandle = -1;
 std::atomic<int64_t> LastSendNs{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free);
@@ -78,7 +77,7 @@ void WriteOut(int fd, const char* bytes, std::size_t length) {
 /// Sends the first `length` bytes of Held; what follows them, not yet committed, moves to
 /// the front. Async-signal-safe; the caller has set Sending.
 void SendOut(std::size_t length) {
-  WriteOut(OutHandle, Held, length);
+  WriteOut(TerminalHandle, Held, length);
   const std::size_t rest = HeldLength - length;
   if (rest > 0) std::memmove(Held, Held + length, rest);
   HeldLength = rest;
@@ -133,25 +132,6 @@ void ArmAlarm(int64_t dueInNs) {
   if (setitimer(ITIMER_REAL, &when, nullptr) != 0) AlarmArmed = 0;
 }
 
-/// The standard streams' own devices, run after the held bytes are sent.
-TextOp StdOutDevice = nullptr;
-TextOp StdErrDevice = nullptr;
-
-int SendHeldThenWrite(TextRec& t) {
-  RenderAndSend();
-  const TextOp device = &t == &StdErr ? StdErrDevice : StdOutDevice;
-  return device != nullptr ? device(t) : 0;
-}
-
-/// Puts SendHeldThenWrite in front of t's device; the standard streams share it for transfer
-/// and flush.
-void SendHeldBefore(TextRec& t, TextOp& device) {
-  if (t.FlushOp == SendHeldThenWrite) return;
-  device = t.FlushOp;
-  t.TransferOp = SendHeldThenWrite;
-  t.FlushOp = SendHeldThenWrite;
-}
-
 }  // namespace
 
 void BeginOperation() {
@@ -187,11 +167,10 @@ void AppendHeld(const char* bytes, std::size_t n) {
   HeldLength += n;
 }
 
-void StartHoldingBack(int offerHandle, void (*render)()) {
+void StartHoldingBack(int terminal, int offerHandle, void (*render)()) {
+  TerminalHandle = terminal;
   OfferHandle = offerHandle;
   Render = render;
-  SendHeldBefore(StdOut, StdOutDevice);
-  SendHeldBefore(StdErr, StdErrDevice);
   struct sigaction action {};
   action.sa_handler = OnAlarm;
   action.sa_flags = SA_RESTART;

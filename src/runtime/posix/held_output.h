@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+/// What is held goes out when this long has passed since the last send.
+constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
 /// Each device operation (one CrtWrite, one GotoXY) runs between these two; bytes it renders
 /// on its own (rows that scroll away) go through AppendHeld and are committed at its end.
@@ -15,12 +19,12 @@ void BeginOperation();
 void EndOperation(bool changed);
 void AppendHeld(const char* bytes, std::size_t n);
 
-/// From the end of start-up on: the alarm is armed for what is held, and StdOut and StdErr,
-/// which may share the terminal, send it before they write. render appends, through
-/// AppendHeld, the bytes that show the terminal the picture as it stands; it runs only
-/// between operations, from the program or from the alarm. offerHandle is where
-/// OfferRendered writes: a descriptor of the process's own that never waits, or -1.
-void StartHoldingBack(int offerHandle, void (*render)());
+/// From the end of start-up on: the alarm is armed for what is held, which goes out through
+/// terminal. render appends, through AppendHeld, the bytes that show the terminal the picture
+/// as it stands; it runs only between operations, from the program or from the alarm.
+/// offerHandle is where OfferRendered writes: a descriptor of the process's own that never
+/// waits, or -1.
+void StartHoldingBack(int terminal, int offerHandle, void (*render)());
 
 /// Renders and sends everything, waiting for the terminal if the user holds it (Ctrl+S).
 void SendHeld();

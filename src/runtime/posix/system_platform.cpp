@@ -1,7 +1,7 @@
-// The frame on Linux: faults arrive as signals and are handled on an alternate stack, the
-// stack listing walks the frame-pointer chain, the shell's argument list is kept, and the
-// process ends in _exit after the terminal is given back.
-#include "runtime/system.h"
+// The frame on Linux: faults arrive as signals and are handled on the alternate stack, the
+// stack listing walks the frame-pointer chain, the shell's argument list is kept with the
+// program's path from /proc, and the process ends in _exit.
+#include "runtime/system_platform.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,10 +9,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "runtime/console.h"
-#include "runtime/file_access.h"
-#include "runtime/system_platform.h"
-#include "runtime/text_output.h"
+#include "runtime/console_platform.h"
+#include "runtime/system.h"
 
 namespace {
 
@@ -26,19 +24,15 @@ constexpr int FaultSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL, SIGTRAP};
 
 int ArgCount = 0;
 char** Args = nullptr;
+/// The program file's full path, as the kernel tells it.
+char ProgramPath[4096];
+std::size_t ProgramPathLength = 0;
 
 /// The main thread's stack as found at start-up: the end of its mapping and its size limit.
 /// Frame pointers are trusted only below the top, and stack overflow is told apart from
 /// other access violations by where the fault lies relative to the limit.
 uintptr_t StackTop = 0;
 rlim_t StackLimit = RLIM_INFINITY;
-
-/// The fault handler runs here, so that a stack overflow can still be reported.
-alignas(16) char AlternateStack[128 * 1024];
-
-/// The faulting stack pointer while a fault is turned into a runtime error: frames of the
-/// listing are only read between it and the stack top.
-uintptr_t FaultStackPointer = 0;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -79,7 +73,7 @@ uintptr_t FindMappingEnd(uintptr_t address) {
 }
 
 /// Without /proc, only the frames from start-up downwards can be vouched for.
-void RecordMainStack(void* startupFrame) {
+void RecordMainStack(const void* startupFrame) {
   const auto frame = reinterpret_cast<uintptr_t>(startupFrame);
   StackTop = FindMappingEnd(frame);
   if (StackTop == 0) StackTop = frame + 2 * sizeof(uintptr_t);
@@ -175,7 +169,17 @@ void OnFault(int signal, siginfo_t* info, void* context) {
                        reinterpret_cast<void*>(machine.gregs[REG_RBP]));
 }
 
-void InstallFaultHandler() {
+/// A frame may be read only when both of its slots lie in the live part of the main stack;
+/// a corrupt chain then ends the listing instead of faulting inside the handler.
+bool IsReadableFrame(uintptr_t frame, uintptr_t stackFloor) {
+  return frame % alignof(uintptr_t) == 0 && frame >= stackFloor && frame < StackTop &&
+         StackTop - frame >= 2 * sizeof(uintptr_t);
+}
+
+}  // namespace
+
+void InstallFaultHandler(void* startupFrame) {
+  RecordMainStack(startupFrame);
   stack_t alternate{};
   alternate.ss_sp = AlternateStack;
   alternate.ss_size = sizeof AlternateStack;
@@ -191,76 +195,59 @@ void InstallFaultHandler() {
   for (const int signal : FaultSignals) sigaction(signal, &action, nullptr);
 }
 
-/// Signals that a refused write raises besides failing: a report to a closed pipe should fail
-/// with status 101, and a write past the file-size limit (ulimit -f) with EFBIG, reported as
-/// an I/O failure; neither may kill the process and leave the terminal without its modes.
-void IgnoreWriteSignals() {
+// Signals that a refused write raises besides failing are ignored: a report to a closed pipe
+// should fail with status 101, and a write past the file-size limit (ulimit -f) with EFBIG,
+// reported as an I/O failure; neither may kill the process and leave the terminal without its
+// modes.
+StandardHandles PrepareStandardHandles() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
   sigaction(SIGXFSZ, &ignore, nullptr);
+  return {STDOUT_FILENO, STDERR_FILENO};
 }
 
-/// A frame may be read only when both of its slots lie in the live part of the main stack;
-/// a corrupt chain then ends the listing instead of faulting inside the handler.
-bool IsReadableFrame(uintptr_t frame, uintptr_t stackFloor) {
-  return frame % alignof(uintptr_t) == 0 && frame >= stackFloor && frame < StackTop &&
-         StackTop - frame >= 2 * sizeof(uintptr_t);
-}
+bool IsCharacterDevice(int32_t handle) { return isatty(handle) == 1; }
 
-}  // namespace
-
-/// One line per frame with the return address saved in it, walking the frame-pointer chain
-/// towards the entry for as long as each next frame lies above the current one.
-void Dump_Stack(void* base) {
-  const int maxLines = isatty(StdOut.Handle) == 1 ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  // Off a fault, the listing runs on the main stack below every frame it reads.
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+/// Walks the frame-pointer chain towards the entry for as long as each next frame lies above
+/// the current one.
+int FrameReturnAddresses(void* base, uintptr_t stackFloor, uintptr_t* addresses, int capacity) {
   uintptr_t frame = reinterpret_cast<uintptr_t>(base);
-  for (int lines = 0; lines < maxLines && IsReadableFrame(frame, stackFloor); ++lines) {
+  int count = 0;
+  while (count < capacity && IsReadableFrame(frame, stackFloor)) {
     const auto* slots = reinterpret_cast<const uintptr_t*>(frame);
-    WriteAddressLine(slots[1]);
+    addresses[count++] = slots[1];
     const uintptr_t caller = slots[0];
     if (caller <= frame) break;
     frame = caller;
   }
+  return count;
 }
 
-// Kept out of line so that its return address is the caller's resume point and its saved
-// frame pointer the caller's frame.
-__attribute__((noinline)) void HandleError(uint16_t number) {
-  void* const callerFrame = *static_cast<void**>(__builtin_frame_address(0));
-  HandleErrorAddrFrame(number, __builtin_return_address(0), callerFrame);
+// Out of line, so that its own frame links to HandleError's, which holds the raising
+// routine's resume point and its frame.
+__attribute__((noinline)) RaisePoint CallerOfHandleError() {
+  void* const* const handleError = *static_cast<void* const* const*>(__builtin_frame_address(0));
+  return {handleError[1], handleError[0]};
 }
 
-void EndProcess(uint16_t status) {
-  RestoreTerminal();
-  _exit(status);
-}
+void EndProcess(uint16_t status) { _exit(status); }
 
-int32_t ParamCount() { return ArgCount > 0 ? ArgCount - 1 : 0; }
-
-std::string_view ParamStr(int32_t i) {
-  if (i < 1 || i >= ArgCount) return {};
-  return Args[i];
-}
-
-void System_Start(int argc, char** argv, void (*body)()) {
-  RecordMainStack(__builtin_frame_address(0));
-  InstallFaultHandler();
-  LoadFloatingPointSetting();
-  IgnoreWriteSignals();
-  BindOutputHandle(Output, STDOUT_FILENO);
-  BindOutputHandle(StdOut, STDOUT_FILENO);
-  BindOutputHandle(StdErr, STDERR_FILENO);
-  // The shell has split the command line; the program reads only the arguments after its
-  // name, so entry 0 (the program's own path) is not looked up.
+void FetchArguments(int argc, char** argv) {
   ArgCount = argc;
   Args = argv;
-  InOutRes = 0;
-  InitCrt();
-  RunBody(body);
+  // A full buffer may hold a cut path; an empty one is better than a wrong one.
+  const ssize_t length = readlink("/proc/self/exe", ProgramPath, sizeof ProgramPath);
+  ProgramPathLength = length > 0 && static_cast<std::size_t>(length) < sizeof ProgramPath
+                          ? static_cast<std::size_t>(length)
+                          : 0;
+}
+
+int32_t ArgumentCount() { return ArgCount; }
+
+std::string_view ArgumentItem(int32_t i) {
+  if (i == 0) return std::string_view(ProgramPath, ProgramPathLength);
+  if (i < 0 || i >= ArgCount) return {};
+  return Args[i];
 }

@@ -11,17 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/console.h"
-
 namespace {
-
-// Signals that end the process by default and that nothing else here uses. Not among them:
-// SIGALRM (the device's held output), SIGPIPE and SIGXFSZ (ignored, so that the write fails
-// instead), the fault signals (the fault handler gives the terminal back itself), and SIGKILL
-// and SIGSTOP, which cannot be caught. The real-time signals are added when installing.
-constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
-                                 SIGUSR2, SIGABRT, SIGXCPU,   SIGPROF, SIGVTALRM,
-                                 SIGSYS,  SIGPWR,  SIGSTKFLT, SIGIO};
 
 // State shared with the signal handlers. Each termios is complete before the flag that says
 // it is in force is set, and a handler reads it only after it has seen the flag.
@@ -82,14 +72,6 @@ bool ReadModesOnce() {
   return true;
 }
 
-void OnFatalSignal(int sig) {
-  const int savedErrno = errno;
-  RestoreTerminalInHandler();
-  // The handler was one-shot: the default action is back, and it runs once this returns.
-  raise(sig);
-  errno = savedErrno;
-}
-
 /// Ctrl+Z is off during a run, but a stop can still be sent: the terminal goes back to the
 /// shell as it was, and the process stops by the default action of the same signal.
 void OnStop(int sig) {
@@ -120,7 +102,9 @@ void OnContinue(int) {
 
 void OnResize(int) { Resized = 1; }
 
-void Install(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
+}  // namespace
+
+void InstallUnlessIgnored(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
   struct sigaction previous {};
   if (sigaction(sig, nullptr, &previous) != 0) return;
   if (previous.sa_handler == SIG_IGN) return;  // whoever started us wants it ignored
@@ -130,8 +114,6 @@ void Install(int sig, void (*handler)(int), int flags, const sigset_t& mask) {
   action.sa_mask = mask;
   sigaction(sig, &action, nullptr);
 }
-
-}  // namespace
 
 bool TerminalIsDumb() {
   const char* term = std::getenv("TERM");
@@ -174,24 +156,14 @@ void ReleaseTerminalModes() {
   GiveTerminalModesBack();
 }
 
-void InstallFatalSignalHandlers() {
-  sigset_t mask;
-  sigemptyset(&mask);
-  for (int sig : FatalSignals) sigaddset(&mask, sig);
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&mask, sig);
-  // One at a time: a second fatal signal waits until the first has given the terminal back.
-  for (int sig : FatalSignals) Install(sig, OnFatalSignal, SA_RESETHAND, mask);
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) Install(sig, OnFatalSignal, SA_RESETHAND, mask);
-}
-
 void InstallJobControlHandlers() {
   sigset_t none;
   sigemptyset(&none);
-  Install(SIGWINCH, OnResize, SA_RESTART, none);
+  InstallUnlessIgnored(SIGWINCH, OnResize, SA_RESTART, none);
   if (isatty(STDIN_FILENO) != 1) return;
   const sigset_t jobControl = StopAndContinue();
-  Install(SIGTSTP, OnStop, SA_RESTART, jobControl);
-  Install(SIGCONT, OnContinue, SA_RESTART, jobControl);
+  InstallUnlessIgnored(SIGTSTP, OnStop, SA_RESTART, jobControl);
+  InstallUnlessIgnored(SIGCONT, OnContinue, SA_RESTART, jobControl);
 }
 
 int32_t TerminalColumnsIfResized(int fd) {

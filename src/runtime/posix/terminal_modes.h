@@ -1,10 +1,12 @@
 // The terminal as a thing shared with the shell and other programs. This file owns which
 // terminal the device may steer (the controlling terminal of our own session, with us in its
-// foreground group), the modes taken for a run and given back on every way out (the end of
-// the run, each signal that ends the process, a stop for job control), a descriptor of our
-// own for writing from signal handlers, and changes of the window's width. The device
-// (console.cpp and console_platform.cpp) draws; it asks here what it may change.
+// foreground group), the modes taken for a run and given back on every way out, a stop for
+// job control included, a descriptor of our own for writing from signal handlers, and changes
+// of the window's width. The device (console.cpp and console_platform.cpp) draws, and gives
+// the terminal back when a signal ends the process; it asks here what it may change.
 #pragma once
+
+#include <signal.h>
 
 #include <cstdint>
 
@@ -31,10 +33,8 @@ void GiveTerminalModesBack();
 /// that comes after the end of the run must not). Async-signal-safe.
 void ReleaseTerminalModes();
 
-/// Every signal that ends the process by default and that the program does not use itself
-/// gives the terminal back first (RestoreTerminalInHandler) and then ends the process by the
-/// same signal. Signals that whoever started us ignores stay ignored.
-void InstallFatalSignalHandlers();
+/// Installs handler for sig with flags and mask, unless whoever started us ignores sig.
+void InstallUnlessIgnored(int sig, void (*handler)(int), int flags, const sigset_t& mask);
 
 /// Job control and window size: a stop gives the modes back first, a continuation in the
 /// foreground takes them again unless they are released, and a resized window is noted for

@@ -4,20 +4,14 @@
 // the console's cursor follows the device cursor. Ctrl+C is ordinary input during the run:
 // processed input (and mouse input, which nothing reads) is switched off and the mode given
 // back on every way out.
-#include "runtime/console.h"
 #include "runtime/console_platform.h"
 
 #include <windows.h>
 
-#include "runtime/exit_status.h"
-#include "runtime/file_access.h"
+#include "runtime/console.h"
 #include "runtime/glyphs.h"
-#include "runtime/system.h"
 
 namespace {
-
-/// Window coordinates are 8-bit.
-constexpr int32_t LargestWindow = 255;
 
 HANDLE Console = INVALID_HANDLE_VALUE;
 /// The window's upper-left cell in the screen buffer; device row 0 is buffer row WindowTop.
@@ -91,13 +85,9 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
   return FALSE;
 }
 
-int32_t Clamp(int32_t value, int32_t low, int32_t high) {
-  return value < low ? low : value > high ? high : value;
-}
-
 }  // namespace
 
-void InitCrt() {
+const char* FindConsole(ConsoleFound& found) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   Console = GetStdHandle(STD_OUTPUT_HANDLE);
   if (Console == INVALID_HANDLE_VALUE || Console == nullptr ||
@@ -105,28 +95,25 @@ void InitCrt() {
     // Standard output is redirected: the console itself, if the process has one.
     Console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (Console == INVALID_HANDLE_VALUE) FailStart("No way to get the console handle");
-    if (!GetConsoleScreenBufferInfo(Console, &info)) FailStart("No way to get console screen buffer info");
+    if (Console == INVALID_HANDLE_VALUE) return "No way to get the console handle";
+    if (!GetConsoleScreenBufferInfo(Console, &info)) return "No way to get console screen buffer info";
   }
-  OutHandle = HandleToLong(Console);
   WindowLeft = info.srWindow.Left;
   WindowTop = info.srWindow.Top;
   Attributes = info.wAttributes;
-  ScreenWidth = Clamp(info.srWindow.Right - info.srWindow.Left + 1, 1, LargestWindow);
-  ScreenHeight = Clamp(info.srWindow.Bottom - info.srWindow.Top + 1, 1, LargestWindow);
-  WindMin = 0;
-  WindMax = static_cast<uint16_t>((ScreenHeight - 1) * 256 + (ScreenWidth - 1));
-  // The cursor is read once; outside the window it is taken to the window's nearest cell.
-  CursorSaveX = Clamp(info.dwCursorPosition.X - WindowLeft, 0, ScreenWidth - 1);
-  CursorSaveY = Clamp(info.dwCursorPosition.Y - WindowTop, 0, ScreenHeight - 1);
+  // The cursor is read once, here.
+  found = {HandleToLong(Console), info.srWindow.Right - WindowLeft + 1, info.srWindow.Bottom - WindowTop + 1,
+           info.dwCursorPosition.X - WindowLeft, info.dwCursorPosition.Y - WindowTop};
+  return nullptr;
+}
 
+void TakeConsole() {
   InputHandle = GetStdHandle(STD_INPUT_HANDLE);
   if (GetConsoleMode(InputHandle, &SavedInputMode)) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     InputModeTaken = 1;
     SetConsoleMode(InputHandle, SavedInputMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT));
   }
-  AssignCrt(Output);
 }
 
 void RestoreTerminal() { GiveInputModeBack(); }

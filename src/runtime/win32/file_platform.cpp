@@ -40,6 +40,15 @@ bool NamesDevice(const std::wstring& name) {
   return length > 0 && length < full.size() && full.starts_with(L"\\\\.\\");
 }
 
+OVERLAPPED At(int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+}  // namespace
+
 int SystemOpen(const char* path, int) {
   std::wstring name;
   if (!WideName(path, name)) {
@@ -57,13 +66,6 @@ int64_t SystemSize(int fd) {
   return SetFilePointerEx(HandleOf(fd), LARGE_INTEGER{}, &end, FILE_END) ? end.QuadPart : -1;
 }
 
-OVERLAPPED At(int64_t offset) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return at;
-}
-
 int64_t SystemPread(int fd, void* buf, std::size_t count, int64_t offset) {
   OVERLAPPED at = At(offset);
   DWORD got = 0;
@@ -79,10 +81,6 @@ int64_t SystemPwrite(int fd, const void* buf, std::size_t count, int64_t offset)
   return WriteFile(HandleOf(fd), buf, bytes, &put, &at) ? int64_t{put} : -1;
 }
 
-}  // namespace
-
-const FileCalls SystemFileCalls = {SystemOpen, SystemSize, SystemPread, SystemPwrite};
-const FileCalls* ActiveFileCalls = &SystemFileCalls;
 const uint16_t NameTooLongStatus = ERROR_FILENAME_EXCED_RANGE;
 
 bool CallWasInterrupted() { return false; }

@@ -4,7 +4,7 @@
 // line and the program's path are taken in UTF-16 and kept as UTF-8, so that every character
 // reaches the file system as typed: the narrow calls would give a look-alike (A for a
 // fullwidth A) or a question mark for whatever the code page lacks.
-#include "runtime/system.h"
+#include "runtime/system_platform.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -15,10 +15,7 @@
 #include <string>
 
 #include "runtime/command_line.h"
-#include "runtime/console.h"
-#include "runtime/file_access.h"
-#include "runtime/system_platform.h"
-#include "runtime/text_output.h"
+#include "runtime/system.h"
 
 namespace {
 
@@ -35,11 +32,6 @@ std::string ProgramPath;
 
 /// The main thread's stack, from its thread block: frames are read only inside it.
 uintptr_t StackTop = 0;
-/// The faulting stack pointer while a fault is turned into a runtime error.
-uintptr_t FaultStackPointer = 0;
-/// A fault turned into a runtime error is reported from here: after a stack overflow the
-/// thread's own stack has no room left.
-alignas(16) char AlternateStack[128 * 1024];
 
 /// The registers of the routine in which the runtime error was raised. The stack listing
 /// unwinds from here with the unwind tables every 64-bit Windows image carries: the frame
@@ -120,30 +112,6 @@ std::string Utf8FromWide(const wchar_t* text, std::size_t length) {
   return Utf8FromUtf16(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
-/// The splitting rules look at blanks and quotes only, which UTF-8 keeps as they are and never
-/// uses inside another character, so the UTF-8 line splits as the UTF-16 one would.
-void BuildArgumentList() {
-  static wchar_t path[32768];  // the longest path the system has
-  const DWORD length = GetModuleFileNameW(nullptr, path, std::size(path));
-  // A full buffer holds a cut path; an empty name is better than a wrong one.
-  if (length > 0 && length < std::size(path)) ProgramPath = Utf8FromWide(path, length);
-  const wchar_t* line = GetCommandLineW();
-  if (line != nullptr) CommandLine = Utf8FromWide(line, std::wcslen(line));
-  ItemCount = SplitCommandLine(CommandLine, Items, MaxItems);
-}
-
-/// The standard streams write through the C library's descriptors, which must pass bytes
-/// through unchanged.
-void BindStandardStreams() {
-  _setmode(0, _O_BINARY);
-  _setmode(1, _O_BINARY);
-  _setmode(2, _O_BINARY);
-  BindOutputHandle(Output, 1);
-  BindOutputHandle(StdOut, 1);
-  BindOutputHandle(StdErr, 2);
-  for (TextRec* t : {&Output, &StdOut, &StdErr}) t->LineEnd = "\r\n";  // the platform's line end
-}
-
 /// Moves context to the caller of its routine; false when there is none to move to.
 bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
   DWORD64 imageBase = 0;
@@ -165,44 +133,32 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
 
 }  // namespace
 
-/// One line per frame with the return address into its caller, towards the entry, unwound
-/// from the registers kept when the error was raised.
-void Dump_Stack(void*) {
-  if (!HaveErrorContext) return;
-  const bool toConsole = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
-  const int maxLines = toConsole ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+/// Unwound from the registers kept when the error was raised: the frame pointer of this
+/// platform's code does not point at a chain of saved frame pointers.
+int FrameReturnAddresses(void*, uintptr_t stackFloor, uintptr_t* addresses, int capacity) {
+  if (!HaveErrorContext) return 0;
   CONTEXT context = ErrorContext;
-  for (int lines = 0; lines < maxLines && StepToCaller(context, stackFloor); ++lines) {
-    WriteAddressLine(context.Rip);
-  }
+  int count = 0;
+  while (count < capacity && StepToCaller(context, stackFloor)) addresses[count++] = context.Rip;
+  return count;
 }
 
-__attribute__((noinline)) void HandleError(uint16_t number) {
+// Out of line: the registers it captures are unwound to HandleError, then to its caller.
+__attribute__((noinline)) RaisePoint CallerOfHandleError() {
   RtlCaptureContext(&ErrorContext);
-  StepToCaller(ErrorContext, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  const auto stackFloor = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  StepToCaller(ErrorContext, stackFloor);
+  StepToCaller(ErrorContext, stackFloor);
   HaveErrorContext = true;
-  HandleErrorAddrFrame(number, reinterpret_cast<void*>(ErrorContext.Rip),
-                       reinterpret_cast<void*>(ErrorContext.Rsp));
+  return {reinterpret_cast<void*>(ErrorContext.Rip), reinterpret_cast<void*>(ErrorContext.Rsp)};
 }
 
 void EndProcess(uint16_t status) {
   SetUnhandledExceptionFilter(nullptr);
-  RestoreTerminal();
   ExitProcess(status);
 }
 
-int32_t ParamCount() { return ItemCount > 0 ? static_cast<int32_t>(ItemCount - 1) : 0; }
-
-std::string_view ParamStr(int32_t i) {
-  if (i == 0) return ProgramPath;
-  if (i < 1 || i > ParamCount() || static_cast<std::size_t>(i) >= MaxItems) return {};
-  return Items[i];
-}
-
-void System_Start(int, char**, void (*body)()) {
+void InstallFaultHandler(void*) {
   ULONG_PTR stackLow = 0;
   ULONG_PTR stackHigh = 0;
   GetCurrentThreadStackLimits(&stackLow, &stackHigh);
@@ -211,10 +167,37 @@ void System_Start(int, char**, void (*body)()) {
   ULONG handlerRoom = 64 * 1024;
   SetThreadStackGuarantee(&handlerRoom);
   SetUnhandledExceptionFilter(OnUnhandledException);
-  LoadFloatingPointSetting();
-  BindStandardStreams();
-  BuildArgumentList();
-  InOutRes = 0;
-  InitCrt();
-  RunBody(body);
+}
+
+// The standard streams write through the C library's descriptors, which must pass bytes
+// through unchanged.
+StandardHandles PrepareStandardHandles() {
+  _setmode(0, _O_BINARY);
+  _setmode(1, _O_BINARY);
+  _setmode(2, _O_BINARY);
+  return {1, 2};
+}
+
+bool IsCharacterDevice(int32_t handle) {
+  return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(handle))) == FILE_TYPE_CHAR;
+}
+
+// The splitting rules look at blanks and quotes only, which UTF-8 keeps as they are and never
+// uses inside another character, so the UTF-8 line splits as the UTF-16 one would.
+void FetchArguments(int, char**) {
+  static wchar_t path[32768];  // the longest path the system has
+  const DWORD length = GetModuleFileNameW(nullptr, path, std::size(path));
+  // A full buffer holds a cut path; an empty name is better than a wrong one.
+  if (length > 0 && length < std::size(path)) ProgramPath = Utf8FromWide(path, length);
+  const wchar_t* line = GetCommandLineW();
+  if (line != nullptr) CommandLine = Utf8FromWide(line, std::wcslen(line));
+  ItemCount = SplitCommandLine(CommandLine, Items, MaxItems);
+}
+
+int32_t ArgumentCount() { return static_cast<int32_t>(ItemCount); }
+
+std::string_view ArgumentItem(int32_t i) {
+  if (i == 0) return ProgramPath;
+  if (i < 0 || static_cast<std::size_t>(i) >= ItemCount || static_cast<std::size_t>(i) >= MaxItems) return {};
+  return Items[i];
 }
