@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "normalize/buffers.h"
-#include "normalize/progress.h"
+#include "normalize/progress_text.h"
 #include "runtime/text_output.h"
 
 TEST(ProgressText, EveryBlockShowsWhatTheFull80BitComputationGives) {
