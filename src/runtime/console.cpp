@@ -86,6 +86,7 @@ void PlaceScreenCursor(int32_t x, int32_t y) {
 
 }  // namespace
 
+uint8_t WhereX() { return static_cast<uint8_t>((CursorSaveX + 1) - WinMinX() + 1); }
 uint8_t WhereY() { return static_cast<uint8_t>((CursorSaveY + 1) - WinMinY() + 1); }
 
 void GotoXY(uint8_t x, uint8_t y) {

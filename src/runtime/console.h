@@ -1,6 +1,6 @@
 // The console device: the terminal that Output writes to. It places text cell by cell at a
 // cursor it keeps itself, wraps at the right edge and scrolls at the bottom of its window,
-// and rewrites rows in place through WhereY and GotoXY. What each byte looks like is in
+// and rewrites rows in place through WhereX, WhereY and GotoXY. What each byte looks like is in
 // glyphs.h, what a platform supplies in console_platform.h; on a terminal, the picture of the
 // window is kept in screen_picture.h and sent when held_output.h says, and which terminal may
 // be steered, with its modes, is terminal_modes.h's.
@@ -29,6 +29,8 @@ uint8_t WinMinY();
 uint8_t WinMaxX();
 uint8_t WinMaxY();
 
+/// The device cursor's column, 1-based, counted from the window's left column.
+uint8_t WhereX();
 /// The device cursor's row, 1-based, counted from the window's top row.
 uint8_t WhereY();
 /// Moves the device cursor (and the visible one) to column x, row y of the window, both

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "normalize/buffers.h"
-#include "normalize/progress.h"
+#include "normalize/progress_text.h"
 #include "runtime/text_output.h"
 
 TEST(ProgressText, EveryBlockShowsWhatTheFull80BitComputationGives) {
@@ -19,6 +19,7 @@ TEST(ProgressText, EveryBlockShowsWhatTheFull80BitComputationGives) {
       {0, 2000, 1},   // 1, 7 and 17 of 2000 lie a hair below a halfway point
       {0, 10000, 1},  // 9995 of 10000 too
       {0, 400, 1},    // 49 of 400 is exactly halfway
+      {0, 400, 1},    // the same file again, from its start
   };
   for (const auto& f : files) {
     for (int64_t p = f.start;; p = std::min(p + f.step, f.size)) {
