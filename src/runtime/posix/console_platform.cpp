@@ -216,7 +216,7 @@ void ShowCursorAt(int32_t x, int32_t y) {
 
 void BeginDeviceOperation() { BeginOperation(); }
 
-void EndDeviceOperation() { EndOperation(Picture.Changed() || CursorToMove()); }
+void EndDeviceOperation() { EndOperation(Picture.Changed(), CursorToMove()); }
 
 namespace {
 
