@@ -93,6 +93,14 @@ std::vector<int> TenTimesNarrowedAndWidened() {
   return widths;
 }
 
+/// Narrowed once, then told four times of a resize that changed nothing, while the tool writes.
+std::vector<Step> NarrowedThenSignalled() {
+  std::vector<Step> steps = Resized({20});
+  const Step signalled{.when = kBlocked, .type = "\x11", .signal = SIGWINCH}, hold{.type = "\x13", .afterMs = 5};
+  steps.insert(steps.end() - 1, {signalled, hold, signalled, hold, signalled, hold, signalled, hold});
+  return steps;
+}
+
 std::vector<Row> Rows() {
   std::vector<Row> rows = {
       {.name = "NoArgument", .args = {}, .screen = kTitle, .changes = false, .cursorRow = 4},
@@ -121,6 +129,8 @@ std::vector<Row> Rows() {
        .screen = "?", .modes = std::string(84, '.'), .finish = " Normalisiere Wave...100.0%, fertig!", .stray = 40},
       {.name = "ResizedEndingNarrow", .file = [] { return TinyChunks(200000); }, .run = {.steps = Resized({30, 20, 60, 25})},
        .screen = "?", .modes = std::string(20, '.'), .finish = " Normalisiere Wave...100.\n0%, fertig!", .stray = 8},
+      {.name = "NarrowedThenSignalled", .file = [] { return TinyChunks(200000); }, .run = {.steps = NarrowedThenSignalled()},
+       .screen = "?", .modes = std::string(16, '.'), .finish = " Normalisiere Wave..\n.100.0%, fertig!", .stray = 2},
       {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
       {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
       {.name = "WithoutTerminal", .run = {.withoutTerminal = true}, .screen = "", .status = 1, .changes = false,
@@ -141,6 +151,14 @@ std::vector<Row> Rows() {
       {.name = "HardStopThenBackground",
        .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
        .modes = ".xo"},
+      // A shell that reports the stop leaves the terminal's cursor on a line of its own: the
+      // row is sent whole there.
+      {.name = "StoppedReportedThenForeground", .file = [] { return TinyChunks(300000); },
+       .run = {.job = 'F', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}}, .screen = "?", .modes = ".",
+       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!", .stray = 1},
+      {.name = "StoppedReportedThenBackground", .file = [] { return TinyChunks(300000); },
+       .run = {.job = 'B', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}}, .screen = "?", .modes = ".",
+       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!", .stray = 1},
       {.name = "Background", .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
       {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
       // A second run starts while the first holds the terminal, and ends after it: it finds the

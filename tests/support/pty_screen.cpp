@@ -12,8 +12,10 @@
 #include <vterm.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string_view>
 #include <utility>
@@ -67,7 +69,8 @@ struct Pipe {
 
 /// A job of a small shell: tells the test the job's pid, and again after each continuation.
 [[noreturn]] void RunAsJob(const PtyRun& run, int tell) {
-  const bool foreground = run.job == 'f' || run.job == 'b';
+  const char shell = static_cast<char>(std::tolower(run.job));  // 'F'/'B': as 'f'/'b', and it says so
+  const bool foreground = shell == 'f' || shell == 'b';
   termios shellModes{};
   tcgetattr(0, &shellModes);
   signal(SIGTTOU, SIG_IGN);  // the shell hands the terminal over and takes it back
@@ -91,7 +94,8 @@ struct Pipe {
     }
     tcsetpgrp(0, getpgrp());
     tcsetattr(0, TCSANOW, &shellModes);
-    if (run.job == 'f') tcsetpgrp(0, job);
+    if (shell != run.job && write(1, "\n[1]+  Stopped\n", 15) != 15) _exit(126);
+    if (shell == 'f') tcsetpgrp(0, job);
     kill(-job, SIGCONT);
   }
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
@@ -206,7 +210,7 @@ PtyResult RunOnPty(const PtyRun& run) {
       }
       // A stopped 'f'/'b' job is continued by the shell, which then tells its pid again.
       if (s.signal == 0 || program == 0 || kill(program, s.signal) != 0) continue;
-      if ((s.signal == SIGTSTP || s.signal == SIGSTOP) && (run.job == 'f' || run.job == 'b') &&
+      if ((s.signal == SIGTSTP || s.signal == SIGSTOP) && std::strchr("fbFB", run.job) != nullptr &&
           poll(&continued, 1, 30000) == 1 && read(tell.read, &program, sizeof program) != sizeof program) {
         program = pid;
       }

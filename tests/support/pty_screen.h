@@ -40,7 +40,8 @@ struct PtyRun {
   /// job: '&' in the background, 's' in a session of its own (setsid), 'f'/'b' in the
   /// foreground; when an 'f'/'b' job stops, the shell takes the terminal back with its own
   /// modes and continues the job in the foreground ('f', as "fg") or background ('b', "bg").
-  /// A job stopped otherwise is killed and the run ends with status 125.
+  /// 'F' and 'B' are 'f' and 'b' with a shell that reports the stop on the terminal, as an
+  /// interactive one does. A job stopped otherwise is killed and the run ends with status 125.
   char job = 0;
   std::vector<Step> steps;  ///< carried out in order, each once its trigger holds
 };

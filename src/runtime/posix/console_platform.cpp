@@ -153,15 +153,17 @@ void SendCell(int32_t x, int32_t y, uint16_t cell) {
   Terminal.wrapPending = Terminal.x % TerminalColumns == 0;
 }
 
-/// A resized window: from here on the terminal wraps at its new edge. What it did with the
-/// lines it showed (cut them, or wrapped them anew) and where its cursor now stands is not
-/// known; from the start of the cursor's line every move is relative again, and the row
-/// there is sent whole, on a line cleared first: a terminal that wraps lines anew may have
-/// joined old lines into it. Rows above are left as they are.
-void FollowResize() {
-  const int32_t columns = TerminalColumnsIfResized(OutHandle);
-  if (columns <= 0) return;
-  TerminalColumns = columns;
+/// A window resized to a new width: from here on the terminal wraps at its new edge. What it
+/// did with the lines it showed (cut them, or wrapped them anew) and where its cursor now
+/// stands is not known. Nor is it after a stop, when the shell has written its own lines. From
+/// the start of the cursor's line every move is relative again, and the row there is sent
+/// whole, on a line cleared first: a terminal that wraps lines anew may have joined old lines
+/// into it. Rows above are left as they are. A resize that kept the width changed nothing.
+void FollowTerminal() {
+  const TerminalChange change = TerminalChangeSinceLastCall(OutHandle);
+  const bool widthChanged = change.columns > 0 && change.columns != TerminalColumns;
+  if (!widthChanged && !change.continued) return;
+  if (widthChanged) TerminalColumns = change.columns;
   AppendHeld("\r", 1);
   if (!PlainTerminal) AppendHeld("\x1b[K", 3);
   Terminal.x = 0;
@@ -172,7 +174,7 @@ void FollowResize() {
 
 /// Every cell the terminal does not show as the device has it, from the top row down.
 void SendChanges() {
-  FollowResize();
+  FollowTerminal();
   for (int32_t y = Picture.NextChangedRow(0); y >= 0; y = Picture.NextChangedRow(y + 1)) {
     for (int32_t x = Picture.NextChange(0, y); x >= 0; x = Picture.NextChange(x + 1, y)) {
       SendCell(x, y, Picture.Wanted(x, y));
@@ -214,7 +216,7 @@ void ShowCursorAt(int32_t x, int32_t y) {
 
 void BeginDeviceOperation() { BeginOperation(); }
 
-void EndDeviceOperation() { EndOperation(Picture.Changed() || CursorToMove()); }
+void EndDeviceOperation() { EndOperation(Picture.Changed(), CursorToMove()); }
 
 namespace {
 

@@ -139,18 +139,19 @@ void BeginOperation() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void EndOperation(bool changed) {
+void EndOperation(bool cells, bool cursor) {
   Committed = HeldLength.load();
-  if (changed) PictureChanged = 1;
+  if (cells || cursor) PictureChanged = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   Appending = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   if (HeldLength == 0 && !PictureChanged) return;
   const int64_t sinceLastSend = NowNs() - LastSendNs;
-  if (!HoldingBack || SendWanted || sinceLastSend >= SendIntervalNs) {
+  const bool due = sinceLastSend >= SendIntervalNs;
+  if (!HoldingBack || SendWanted || (due && (cells || HeldLength > 0))) {
     RenderAndSend();
   } else {
-    ArmAlarm(SendIntervalNs - sinceLastSend);
+    ArmAlarm(due ? SendIntervalNs / 4 : SendIntervalNs - sinceLastSend);
   }
 }
 

@@ -13,10 +13,11 @@ constexpr int64_t SendIntervalNs = 1000000000 / 60;
 
 /// Each device operation (one CrtWrite, one GotoXY) runs between these two; bytes it renders
 /// on its own (rows that scroll away) go through AppendHeld and are committed at its end.
-/// changed: the picture holds something the terminal does not show yet. It is sent now or
-/// when it falls due.
+/// cells: the picture holds cells the terminal does not show yet; they are sent now if a send
+/// is due, else when it falls due. cursor: only the cursor is not where the terminal shows it;
+/// that waits for the next send, and at most an interval: text usually follows a move at once.
 void BeginOperation();
-void EndOperation(bool changed);
+void EndOperation(bool cells, bool cursor);
 void AppendHeld(const char* bytes, std::size_t n);
 
 /// From the end of start-up on: the alarm is armed for what is held, which goes out through

@@ -21,6 +21,7 @@ std::atomic<int> ModesSaved{0};
 std::atomic<int> ModesTaken{0};     ///< the terminal may hold RunModes
 std::atomic<int> ModesReleased{0};  ///< given back on the way out: never taken again
 volatile sig_atomic_t Resized = 0;
+volatile sig_atomic_t Continued = 0;
 static_assert(std::atomic<int>::is_always_lock_free);
 
 /// The signals of job control that have handlers here: neither comes while the handler of
@@ -96,6 +97,7 @@ void OnStop(int sig) {
 /// own while we were stopped); continued in the background, it leaves them alone.
 void OnContinue(int) {
   const int savedErrno = errno;
+  Continued = 1;
   TakeTerminalModes();
   errno = savedErrno;
 }
@@ -160,16 +162,18 @@ void InstallJobControlHandlers() {
   sigset_t none;
   sigemptyset(&none);
   InstallUnlessIgnored(SIGWINCH, OnResize, SA_RESTART, none);
-  if (isatty(STDIN_FILENO) != 1) return;
   const sigset_t jobControl = StopAndContinue();
-  InstallUnlessIgnored(SIGTSTP, OnStop, SA_RESTART, jobControl);
   InstallUnlessIgnored(SIGCONT, OnContinue, SA_RESTART, jobControl);
+  if (isatty(STDIN_FILENO) != 1) return;
+  InstallUnlessIgnored(SIGTSTP, OnStop, SA_RESTART, jobControl);
 }
 
-int32_t TerminalColumnsIfResized(int fd) {
-  if (Resized == 0) return 0;
-  Resized = 0;
+TerminalChange TerminalChangeSinceLastCall(int fd) {
+  TerminalChange change;
+  change.continued = Continued != 0;
+  Continued = 0;
   winsize size{};
-  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
-  return size.ws_col;
+  if (Resized != 0 && ioctl(fd, TIOCGWINSZ, &size) == 0) change.columns = size.ws_col;
+  Resized = 0;
+  return change;
 }

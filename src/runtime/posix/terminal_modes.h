@@ -37,9 +37,13 @@ void ReleaseTerminalModes();
 void InstallUnlessIgnored(int sig, void (*handler)(int), int flags, const sigset_t& mask);
 
 /// Job control and window size: a stop gives the modes back first, a continuation in the
-/// foreground takes them again unless they are released, and a resized window is noted for
-/// TerminalColumnsIfResized.
+/// foreground takes them again unless they are released, and a continuation or a resized
+/// window is noted for TerminalChangeSinceLastCall.
 void InstallJobControlHandlers();
 
-/// The terminal's width in columns if its window changed size since the last call, else 0.
-int32_t TerminalColumnsIfResized(int fd);
+/// What may have moved the terminal's lines under the device since the last call.
+struct TerminalChange {
+  int32_t columns = 0;     ///< the window's width if it was resized, else 0
+  bool continued = false;  ///< continued after a stop: a shell has usually written meanwhile
+};
+TerminalChange TerminalChangeSinceLastCall(int fd);
