@@ -54,17 +54,20 @@ void TimeRounds(benchmark::State& state, Prepare prepare, Work work) {
 void BM_Memcpy96000(benchmark::State& state) {
   const std::vector<int16_t> from = NoiseBlock(20000, 1);
   std::vector<int16_t> to(BlockSize);
-  TimeRounds(state, [] {}, [&] {
-    std::memcpy(to.data(), from.data(), BlockSize);
-    benchmark::DoNotOptimize(to.data());
-  });
+  TimeRounds(
+      state, [] {},
+      [&] {
+        std::memcpy(to.data(), from.data(), BlockSize);
+        benchmark::DoNotOptimize(to.data());
+      });
 }
 BENCHMARK(BM_Memcpy96000)->UseManualTime()->ComputeStatistics("min", Least);
 
 /// The scan alone; it reads the block and changes nothing.
 void BM_PeakScan(benchmark::State& state) {
   const std::vector<int16_t> block = NoiseBlock(20000, 1);
-  TimeRounds(state, [] {}, [&] { benchmark::DoNotOptimize(PeakOf(block.data(), FilledSlots)); });
+  TimeRounds(
+      state, [] {}, [&] { benchmark::DoNotOptimize(PeakOf(block.data(), FilledSlots)); });
 }
 BENCHMARK(BM_PeakScan)->UseManualTime()->ComputeStatistics("min", Least);
 
@@ -94,22 +97,16 @@ void BlockWork(benchmark::State& state, int32_t olderPeak, int32_t newerPeak, in
 }
 
 /// A file loud throughout: the gain holds at the block gain, x1.41.
-void BM_BlockWorkSteadyGain(benchmark::State& state) {
-  BlockWork(state, 23000, 23000, BlockGain(23000));
-}
+void BM_BlockWorkSteadyGain(benchmark::State& state) { BlockWork(state, 23000, 23000, BlockGain(23000)); }
 BENCHMARK(BM_BlockWorkSteadyGain)->UseManualTime()->ComputeStatistics("min", Least);
 
 /// A quiet passage: the gain rises by the most it may, x0.125 per block, from x4.
-void BM_BlockWorkRisingGain(benchmark::State& state) {
-  BlockWork(state, 2000, 2000, 4 << 24);
-}
+void BM_BlockWorkRisingGain(benchmark::State& state) { BlockWork(state, 2000, 2000, 4 << 24); }
 BENCHMARK(BM_BlockWorkRisingGain)->UseManualTime()->ComputeStatistics("min", Least);
 
 /// A loud block after a quiet one: the gain falls from x31.75 to x1.41, crossing many
 /// whole multiples of x1.0 on the way.
-void BM_BlockWorkFallingGain(benchmark::State& state) {
-  BlockWork(state, 1000, 23000, BlockGain(1024));
-}
+void BM_BlockWorkFallingGain(benchmark::State& state) { BlockWork(state, 1000, 23000, BlockGain(1024)); }
 BENCHMARK(BM_BlockWorkFallingGain)->UseManualTime()->ComputeStatistics("min", Least);
 
 }  // namespace

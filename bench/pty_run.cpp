@@ -101,8 +101,8 @@ int main(int argc, char** argv) {
     ExitSeconds = Now() - Start;
   }
   close(master);
-  std::fprintf(stderr, "seconds=%.6f terminal_bytes=%llu terminal_reads=%llu exit_seconds=%.6f\n",
-               seconds, bytes, reads, ExitSeconds);
+  std::fprintf(stderr, "seconds=%.6f terminal_bytes=%llu terminal_reads=%llu exit_seconds=%.6f\n", seconds,
+               bytes, reads, ExitSeconds);
   if (WIFEXITED(Status)) return WEXITSTATUS(Status);
   if (WIFSIGNALED(Status)) return 128 + WTERMSIG(Status);
   return 2;

@@ -137,17 +137,17 @@ struct Plot {
 
 /// A step curve: each block's level held from its start to its end; a silent block lies on
 /// the floor.
-std::string Curve(const Envelope& e, const Plot& plot, double floor, const char* name,
-                  const char* colour) {
+std::string Curve(const Envelope& e, const Plot& plot, double floor, const char* name, const char* colour) {
   std::string points;
   for (const Block& b : e.blocks) {
     const double y = plot.Y(b.peak > 0 ? Decibels(b.peak) : floor);
     points += Format("%.2f,%.2f %.2f,%.2f ", plot.X(b.start), y, plot.X(b.end), y);
   }
   if (!points.empty()) points.pop_back();
-  return Format("<polyline class=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" "
-                "stroke-linejoin=\"round\" points=\"",
-                name, colour) +
+  return Format(
+             "<polyline class=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" "
+             "stroke-linejoin=\"round\" points=\"",
+             name, colour) +
          points + "\"/>\n";
 }
 
@@ -163,39 +163,47 @@ std::string Svg(const Envelope& before, const Envelope& after) {
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
       "font-family=\"sans-serif\" font-size=\"13\">\n"
       "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
-      "<text x=\"%.0f\" y=\"24\" font-size=\"15\">Peak of each block of 96000 bytes, before and after</text>\n",
+      "<text x=\"%.0f\" y=\"24\" font-size=\"15\">Peak of each block of 96000 bytes, before and "
+      "after</text>\n",
       Width, Height, Width, Height, Left);
   for (double db = 0; db >= floor - 1e-9; db -= 10) {
-    s += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
-                "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n",
-                Left, plot.Y(db), Left + PlotW, plot.Y(db), Left - 8, plot.Y(db) + 4, db);
+    s += Format(
+        "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
+        "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n",
+        Left, plot.Y(db), Left + PlotW, plot.Y(db), Left - 8, plot.Y(db) + 4, db);
   }
   const double step = TickStep(seconds);
   for (int i = 0; i * step <= seconds + 1e-9; ++i) {
     const double t = i * step;
-    s += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
-                "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%.*f</text>\n",
-                plot.X(t), Top, plot.X(t), Top + PlotH, plot.X(t), Top + PlotH + 18, step < 1 ? 1 : 0, t);
+    s += Format(
+        "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e4e4e4\"/>"
+        "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%.*f</text>\n",
+        plot.X(t), Top, plot.X(t), Top + PlotH, plot.X(t), Top + PlotH + 18, step < 1 ? 1 : 0, t);
   }
-  s += Format("<rect class=\"frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" stroke=\"#444\"/>\n"
-              "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">time (s)</text>\n"
-              "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\">level (dBFS)</text>\n",
-              Left, Top, PlotW, PlotH, Left + PlotW / 2, Height - 10, Top + PlotH / 2);
-  s += Format("<line class=\"target\" x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" "
-              "stroke=\"#c0392b\" stroke-dasharray=\"6 4\"/>\n",
-              plot.X(0), plot.Y(target), plot.X(seconds), plot.Y(target));
+  s += Format(
+      "<rect class=\"frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" "
+      "stroke=\"#444\"/>\n"
+      "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">time (s)</text>\n"
+      "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\">level (dBFS)</text>\n",
+      Left, Top, PlotW, PlotH, Left + PlotW / 2, Height - 10, Top + PlotH / 2);
+  s += Format(
+      "<line class=\"target\" x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" "
+      "stroke=\"#c0392b\" stroke-dasharray=\"6 4\"/>\n",
+      plot.X(0), plot.Y(target), plot.X(seconds), plot.Y(target));
   s += Curve(before, plot, floor, "before", "#9a9a9a");
   s += Curve(after, plot, floor, "after", "#1f6fd1");
   const double legendX = Left + PlotW + 12;
-  s += Format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#c0392b\">target 32512</text>\n"
-              "<text x=\"%.1f\" y=\"%.1f\" fill=\"#c0392b\">(%.2f dBFS)</text>\n",
-              legendX, plot.Y(target) + 4, legendX, plot.Y(target) + 20, target);
-  s += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#9a9a9a\" stroke-width=\"2\"/>"
-              "<text x=\"%.1f\" y=\"%.1f\">before</text>\n"
-              "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#1f6fd1\" stroke-width=\"2\"/>"
-              "<text x=\"%.1f\" y=\"%.1f\">after</text>\n",
-              legendX, Top + 80, legendX + 24, Top + 80, legendX + 30, Top + 84,
-              legendX, Top + 100, legendX + 24, Top + 100, legendX + 30, Top + 104);
+  s += Format(
+      "<text x=\"%.1f\" y=\"%.1f\" fill=\"#c0392b\">target 32512</text>\n"
+      "<text x=\"%.1f\" y=\"%.1f\" fill=\"#c0392b\">(%.2f dBFS)</text>\n",
+      legendX, plot.Y(target) + 4, legendX, plot.Y(target) + 20, target);
+  s += Format(
+      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#9a9a9a\" stroke-width=\"2\"/>"
+      "<text x=\"%.1f\" y=\"%.1f\">before</text>\n"
+      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#1f6fd1\" stroke-width=\"2\"/>"
+      "<text x=\"%.1f\" y=\"%.1f\">after</text>\n",
+      legendX, Top + 80, legendX + 24, Top + 80, legendX + 30, Top + 84, legendX, Top + 100, legendX + 24,
+      Top + 100, legendX + 30, Top + 104);
   return s + "</svg>\n";
 }
 

@@ -55,8 +55,12 @@ inline void FixRiffSize(Bytes& b) {
 inline Bytes FmtBody(uint16_t formatTag, uint16_t channels, uint32_t rate, uint16_t bits) {
   const uint32_t align = channels * ((bits + 7u) / 8);
   Bytes b;
-  for (auto [value, bytes] : {std::pair<uint32_t, int>{formatTag, 2}, {channels, 2}, {rate, 4},
-                              {rate * align, 4}, {align, 2}, {bits, 2}}) {
+  for (auto [value, bytes] : {std::pair<uint32_t, int>{formatTag, 2},
+                              {channels, 2},
+                              {rate, 4},
+                              {rate * align, 4},
+                              {align, 2},
+                              {bits, 2}}) {
     PutLE(b, value, bytes);
   }
   return b;

@@ -94,7 +94,6 @@ int Write(const char* path, uint64_t dataBytes) {
 // ---- Seed corpus: small files whose layouts reach every path of the chunk walk. Each holds
 // a few blocks at most, so that the pass meets several full blocks and a short last one.
 
-
 /// The extensible form: tag 0xFFFE, and the integer PCM sub-format after the extension.
 Bytes ExtensibleFmt(uint16_t bits) {
   static const uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
@@ -268,8 +267,8 @@ int WriteSizes(const char* dir) {
   const Bytes tone = Tone(4000, 14.0);
   samples.insert(samples.end(), tone.begin(), tone.end());
   for (auto [container, prefix] : {std::pair{"RF64", "rf64"}, {"BW64", "bw64"}}) {
-    for (uint64_t size : {0 - 1ull, 0 - 2ull, 0 - 7ull, 0 - 8ull, 0 - 68ull, 0 - 80ull, 1ull << 63, (1ull << 63) + 1,
-                          (1ull << 62) - 91, (1ull << 62) - 1, (1ull << 62) + 1}) {
+    for (uint64_t size : {0 - 1ull, 0 - 2ull, 0 - 7ull, 0 - 8ull, 0 - 68ull, 0 - 80ull, 1ull << 63,
+                          (1ull << 63) + 1, (1ull << 62) - 91, (1ull << 62) - 1, (1ull << 62) + 1}) {
       char name[40];
       std::snprintf(name, sizeof name, "%s-ds64-%016llx.wav", prefix, static_cast<unsigned long long>(size));
       if (!WriteBytes(std::filesystem::path(dir) / name, Rf64(container, size, samples))) return 1;

@@ -28,7 +28,9 @@ void PROGRAM() {
       WriteLine(", fertig!");
       return;
     case WalkOutcome::CannotOpen:
-      WriteLine(" Kann Datei nicht \x94""ffnen!");
+      WriteLine(
+          " Kann Datei nicht \x94"
+          "ffnen!");
       Halt(ExitStatus::CannotOpen);
     case WalkOutcome::NotPcm16:
       WriteLine(" Nur 16-Bit-PCM wird unterst\x81tzt, Datei unver\x84ndert!");

@@ -23,8 +23,7 @@ int32_t PeakOfExtremes(int32_t largest, int32_t smallest) {
 }
 
 /// The slots from `from` on, one by one.
-void WidenExtremes(const int16_t* samples, int32_t from, int32_t slots, int32_t& largest,
-                   int32_t& smallest) {
+void WidenExtremes(const int16_t* samples, int32_t from, int32_t slots, int32_t& largest, int32_t& smallest) {
   for (int32_t i = from; i < slots; ++i) {
     largest = samples[i] > largest ? samples[i] : largest;
     smallest = samples[i] < smallest ? samples[i] : smallest;
@@ -95,8 +94,7 @@ int32_t PeakOf(const int16_t* samples, int32_t slots) {
 void BUFREAD() {
   BlockBuffer& b = BUF[BUFN];
   Seek(F, POSR);
-  b.count = DATA.ckSize >= static_cast<uint64_t>(BlockSize) ? BlockSize
-                                                             : static_cast<int32_t>(DATA.ckSize);
+  b.count = DATA.ckSize >= static_cast<uint64_t>(BlockSize) ? BlockSize : static_cast<int32_t>(DATA.ckSize);
   // Both advance by the requested count, before the transfer, even if fewer bytes arrive.
   DATA.ckSize -= static_cast<uint64_t>(b.count);
   POSR += b.count;

@@ -60,9 +60,11 @@ __attribute__((target("avx2"))) void FillFineTable(FineTable& table, int32_t mul
   const __m256i start = _mm256_set1_epi32(mul);
   const __m256i stepLanes = _mm256_set1_epi32(step);
   __m256i even = _mm256_slli_epi32(
-      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14), stepLanes)), 8);
+      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14), stepLanes)),
+      8);
   __m256i odd = _mm256_slli_epi32(
-      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15), stepLanes)), 8);
+      _mm256_add_epi32(start, _mm256_mullo_epi32(_mm256_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15), stepLanes)),
+      8);
   const __m256i advance = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(step) << 12));
   // Bits 8 and 9 of a lie below the gain's upper 22 bits and must not act.
   const __m256i fineBits = _mm256_set1_epi16(static_cast<int16_t>(0xFFFC));
@@ -93,8 +95,7 @@ __attribute__((target("avx2"), always_inline)) inline void ScaleSixteen(int16_t*
 /// `from` is a multiple of 16. Returns where it stopped.
 template <bool kHasCoarse>
 __attribute__((target("avx2"))) int32_t ScaleStretch(int16_t* samples, int32_t from, int32_t end,
-                                                     const FineTable& table, int32_t step,
-                                                     int32_t coarse) {
+                                                     const FineTable& table, int32_t step, int32_t coarse) {
   const __m256i coarseLanes = _mm256_set1_epi16(static_cast<int16_t>(coarse));
   int32_t k = from / 16;
   const int32_t groups = end / 16;
@@ -106,8 +107,8 @@ __attribute__((target("avx2"))) int32_t ScaleStretch(int16_t* samples, int32_t f
   while (k < groups) {
     const int32_t row = k / PeriodGroups;
     const int32_t rowEnd = (row + 1) * PeriodGroups < groups ? (row + 1) * PeriodGroups : groups;
-    const __m256i offset =
-        _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint32_t>(row) * static_cast<uint32_t>(step) * 4U));
+    const __m256i offset = _mm256_set1_epi16(
+        static_cast<int16_t>(static_cast<uint32_t>(row) * static_cast<uint32_t>(step) * 4U));
     const __m256i* fine = &table.group[k - row * PeriodGroups];
     for (int16_t* at = samples + 16 * k; k < rowEnd; ++k, ++fine, at += 16) {
       ScaleSixteen<kHasCoarse>(at, _mm256_add_epi16(*fine, offset), coarseLanes);

@@ -13,14 +13,14 @@
 /// Window coordinates are 8-bit: a larger console gets a window of this many columns or rows.
 constexpr int32_t LargestWindow = 255;
 
-extern int32_t OutHandle;    ///< the terminal that receives the text
-extern uint16_t WindMin;     ///< upper-left corner of the window, 0-based, row in the high byte
-extern uint16_t WindMax;     ///< lower-right corner of the window, 0-based, row in the high byte
+extern int32_t OutHandle;  ///< the terminal that receives the text
+extern uint16_t WindMin;   ///< upper-left corner of the window, 0-based, row in the high byte
+extern uint16_t WindMax;   ///< lower-right corner of the window, 0-based, row in the high byte
 extern int32_t ScreenWidth;
 extern int32_t ScreenHeight;
 extern int32_t CursorSaveX;  ///< the device cursor, 0-based
 extern int32_t CursorSaveY;
-extern int32_t CurrX;        ///< the working cursor of one write, 1-based
+extern int32_t CurrX;  ///< the working cursor of one write, 1-based
 extern int32_t CurrY;
 
 /// The window's corners, 1-based.

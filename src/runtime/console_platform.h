@@ -9,8 +9,8 @@
 
 /// What the platform finds of its console at start-up.
 struct ConsoleFound {
-  int32_t handle;   ///< where the text goes: OutHandle
-  int32_t width;    ///< the window's columns and rows as the console reports them; 0 unknown
+  int32_t handle;  ///< where the text goes: OutHandle
+  int32_t width;   ///< the window's columns and rows as the console reports them; 0 unknown
   int32_t height;
   int32_t cursorX;  ///< the console's cursor, 0-based in the window; outside it, it is taken
   int32_t cursorY;  ///< to the window's nearest cell

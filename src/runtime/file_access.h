@@ -24,15 +24,15 @@ constexpr std::size_t FileNameCapacity = 4095;
 
 /// An untyped file. Positions, counts and sizes are in records of RecSize bytes.
 struct FileRec {
-  int32_t Handle;            ///< the open descriptor, UnusedHandle when none
-  uint32_t Mode;             ///< ModeClosed or ModeInOut; 0 before Assign
-  int32_t RecSize;           ///< bytes per record, set by Reset
-  int64_t Position;          ///< byte position of the next transfer (reads and writes are positional)
+  int32_t Handle;    ///< the open descriptor, UnusedHandle when none
+  uint32_t Mode;     ///< ModeClosed or ModeInOut; 0 before Assign
+  int32_t RecSize;   ///< bytes per record, set by Reset
+  int64_t Position;  ///< byte position of the next transfer (reads and writes are positional)
   /// Bytes the file held when the latest read was made, as far as that read shows: its end
   /// when it brought every byte it asked for, 0 when it asked for none or came back short.
   int64_t HeldThrough;
-  int64_t SizeSeen;          ///< the size in bytes the platform last gave (FileSize, BlockOverwrite)
-  bool NameTooLong;          ///< Assign was given a name longer than FileNameCapacity
+  int64_t SizeSeen;                 ///< the size in bytes the platform last gave (FileSize, BlockOverwrite)
+  bool NameTooLong;                 ///< Assign was given a name longer than FileNameCapacity
   char Name[FileNameCapacity + 1];  ///< the name given to Assign, zero-terminated
 };
 

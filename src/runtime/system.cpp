@@ -40,9 +40,8 @@ void WriteAddressLine(uintptr_t address) {
 void Dump_Stack(void* base) {
   uintptr_t addresses[MaxFrameLinesRedirected];
   const int limit = IsCharacterDevice(StdOut.Handle) ? Max_Frame_Dump + 1 : MaxFrameLinesRedirected;
-  const uintptr_t stackFloor = FaultStackPointer != 0
-                                   ? FaultStackPointer
-                                   : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t stackFloor =
+      FaultStackPointer != 0 ? FaultStackPointer : reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   const int count = FrameReturnAddresses(base, stackFloor, addresses, limit);
   for (int i = 0; i < count; ++i) WriteAddressLine(addresses[i]);
 }

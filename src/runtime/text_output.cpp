@@ -261,8 +261,7 @@ void Writeln_End(TextRec& t) {
   t.FlushOp(t);
 }
 
-std::size_t Str_Real(int32_t width, int32_t decimals, long double value, int32_t /*type*/,
-                     char* out) {
+std::size_t Str_Real(int32_t width, int32_t decimals, long double value, int32_t /*type*/, char* out) {
   char text[RealTextCapacity];
   std::size_t length = 0;
   if (std::isinf(value)) {

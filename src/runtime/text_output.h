@@ -16,12 +16,12 @@ struct TextRec;
 using TextOp = int (*)(TextRec& t);
 
 struct TextRec {
-  int32_t Handle;      ///< descriptor of the device
-  uint32_t Mode;       ///< ModeOutput once bound; a record never bound takes no text
-  int32_t Capacity;    ///< characters the buffer holds: 256
-  int32_t Pending;     ///< characters waiting in Buffer[0 .. Pending - 1]
-  TextOp TransferOp;   ///< run when the buffer is full and more characters must go in
-  TextOp FlushOp;      ///< run at the end of every statement
+  int32_t Handle;            ///< descriptor of the device
+  uint32_t Mode;             ///< ModeOutput once bound; a record never bound takes no text
+  int32_t Capacity;          ///< characters the buffer holds: 256
+  int32_t Pending;           ///< characters waiting in Buffer[0 .. Pending - 1]
+  TextOp TransferOp;         ///< run when the buffer is full and more characters must go in
+  TextOp FlushOp;            ///< run at the end of every statement
   std::string_view LineEnd;  ///< CR LF for the console device, the platform's for a standard handle
   char Buffer[TextBufferSize];
 };

@@ -43,7 +43,7 @@ struct Row {
   std::string name;
   std::vector<std::string> args = {kFile};
   Bytes (*file)() = Wave;
-  PtyRun run = {};          // the start; steps: what happens during the run
+  PtyRun run = {};             // the start; steps: what happens during the run
   std::string screen = kDone;  // "?": not checked
   int status = 0;              // the exit status, or minus the signal that ended the run
   std::string modes = "";      // one letter per step: 'x' signal keys off (the tool's), 'o' on, '.' either
@@ -58,7 +58,7 @@ struct Row {
   int stray = 0;
 };
 
-const Step kHeld{.type = "\x13"};  // Ctrl+S before the start: the first write waits
+const Step kHeld{.type = "\x13"};         // Ctrl+S before the start: the first write waits
 const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: it costs typed keys
 
 /// The window resized to each width in turn while the tool writes, after the title is out.
@@ -96,7 +96,8 @@ std::vector<int> TenTimesNarrowedAndWidened() {
 /// Narrowed once, then told four times of a resize that changed nothing, while the tool writes.
 std::vector<Step> NarrowedThenSignalled() {
   std::vector<Step> steps = Resized({20});
-  const Step signalled{.when = kBlocked, .type = "\x11", .signal = SIGWINCH}, hold{.type = "\x13", .afterMs = 5};
+  const Step signalled{.when = kBlocked, .type = "\x11", .signal = SIGWINCH},
+      hold{.type = "\x13", .afterMs = 5};
   steps.insert(steps.end() - 1, {signalled, hold, signalled, hold, signalled, hold, signalled, hold});
   return steps;
 }
@@ -106,80 +107,153 @@ std::vector<Row> Rows() {
       {.name = "NoArgument", .args = {}, .screen = kTitle, .changes = false, .cursorRow = 4},
       {.name = "TwoArguments", .args = {kFile, kFile}, .screen = kTitle, .status = 2, .changes = false},
       {.name = "NameWithBlanks", .absent = kQuestion, .cursorRow = 5},
-      {.name = "EmptyName", .args = {""}, .screen = kTitle + "\n\n Kann Datei nicht öffnen!", .status = 3, .changes = false},
-      {.name = "NoDataChunk", .file = [] { return WithChunk("data", {}, 16); }, .screen = kTitle + "\n\n, fertig!", .changes = false},
-      {.name = "Not16Bit", .file = [] { return WithChunk("data", Bytes(6000, 0x40), 24); },
-       .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!", .status = 4, .changes = false},
+      {.name = "EmptyName",
+       .args = {""},
+       .screen = kTitle + "\n\n Kann Datei nicht öffnen!",
+       .status = 3,
+       .changes = false},
+      {.name = "NoDataChunk",
+       .file = [] { return WithChunk("data", {}, 16); },
+       .screen = kTitle + "\n\n, fertig!",
+       .changes = false},
+      {.name = "Not16Bit",
+       .file = [] { return WithChunk("data", Bytes(6000, 0x40), 24); },
+       .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!",
+       .status = 4,
+       .changes = false},
       {.name = "StdoutRedirected", .run = {.pipes = true}, .cursorRow = 5},
       // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
-      {.name = "ChunkAfterData", .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
+      {.name = "ChunkAfterData",
+       .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
        .screen = kTitle + "\n\n Normalisiere Wave... 83.3%, fertig!"},
       {.name = "SecondDataChunk", .file = [] { return WithChunk("data", Bytes(100000, 1)); }},
-      {.name = "StartOnLastRow", .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
-       .screen = std::string(18, '\n') + kDone, .absent = kQuestion, .cursorRow = 23},
+      {.name = "StartOnLastRow",
+       .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
+       .screen = std::string(18, '\n') + kDone,
+       .absent = kQuestion,
+       .cursorRow = 23},
       {.name = "StartMidRow", .run = {.prefill = "$ "}, .screen = "$ " + kDone, .absent = kQuestion},
-      {.name = "NarrowWindowWraps", .file = [] { return Tone(1000); }, .run = {.cols = 20},
-       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n Normalisiere Wave..\n.100.0%, fertig!"},
+      {.name = "NarrowWindowWraps",
+       .file = [] { return Tone(1000); },
+       .run = {.cols = 20},
+       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n Normalisiere "
+                 "Wave..\n.100.0%, fertig!"},
       // Narrowed before the first line: each rewrite goes back up over the two lines it took.
-      {.name = "NarrowedDuringRun", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
-       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n.100.0%, fertig!", .modes = ".."},
+      {.name = "NarrowedDuringRun",
+       .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
+       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n.100.0%, fertig!",
+       .modes = ".."},
       // libvterm cuts lines when narrowed and does not join them when widened: the row's
       // first line, cut, stays above it once it is rewritten in place.
-      {.name = "ResizedTenTimes", .file = [] { return TinyChunks(500000); }, .run = {.steps = Resized(TenTimesNarrowedAndWidened())},
-       .screen = "?", .modes = std::string(84, '.'), .finish = " Normalisiere Wave...100.0%, fertig!", .stray = 40},
-      {.name = "ResizedEndingNarrow", .file = [] { return TinyChunks(200000); }, .run = {.steps = Resized({30, 20, 60, 25})},
-       .screen = "?", .modes = std::string(20, '.'), .finish = " Normalisiere Wave...100.\n0%, fertig!", .stray = 8},
-      {.name = "NarrowedThenSignalled", .file = [] { return TinyChunks(200000); }, .run = {.steps = NarrowedThenSignalled()},
-       .screen = "?", .modes = std::string(16, '.'), .finish = " Normalisiere Wave..\n.100.0%, fertig!", .stray = 2},
+      {.name = "ResizedTenTimes",
+       .file = [] { return TinyChunks(500000); },
+       .run = {.steps = Resized(TenTimesNarrowedAndWidened())},
+       .screen = "?",
+       .modes = std::string(84, '.'),
+       .finish = " Normalisiere Wave...100.0%, fertig!",
+       .stray = 40},
+      {.name = "ResizedEndingNarrow",
+       .file = [] { return TinyChunks(200000); },
+       .run = {.steps = Resized({30, 20, 60, 25})},
+       .screen = "?",
+       .modes = std::string(20, '.'),
+       .finish = " Normalisiere Wave...100.\n0%, fertig!",
+       .stray = 8},
+      {.name = "NarrowedThenSignalled",
+       .file = [] { return TinyChunks(200000); },
+       .run = {.steps = NarrowedThenSignalled()},
+       .screen = "?",
+       .modes = std::string(16, '.'),
+       .finish = " Normalisiere Wave..\n.100.0%, fertig!",
+       .stray = 2},
       {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
       {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
-      {.name = "WithoutTerminal", .run = {.withoutTerminal = true}, .screen = "", .status = 1, .changes = false,
+      {.name = "WithoutTerminal",
+       .run = {.withoutTerminal = true},
+       .screen = "",
+       .status = 1,
+       .changes = false,
        .stderrText = "No way to get the console handle\n"},
-      {.name = "CtrlCIsOrdinaryInput", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x03\x11"}}}, .modes = ".x",
+      {.name = "CtrlCIsOrdinaryInput",
+       .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x03\x11"}}},
+       .modes = ".x",
        .inputLeft = "\x03"},
-      {.name = "RedirectedInputCtrlCStops", .run = {.stdinFile = "/dev/null", .steps = {kHeld, {.when = kBlocked, .type = "\x03"}}},
-       .screen = "?", .status = -SIGINT, .modes = ".o", .changes = false},
+      {.name = "RedirectedInputCtrlCStops",
+       .run = {.stdinFile = "/dev/null", .steps = {kHeld, {.when = kBlocked, .type = "\x03"}}},
+       .screen = "?",
+       .status = -SIGINT,
+       .modes = ".o",
+       .changes = false},
       // The shell takes the terminal back with its modes while the job is stopped. In the
       // foreground again Ctrl+C is still ordinary input; in the background the run ends
       // without being stopped for touching the terminal.
       {.name = "StoppedThenForeground",
-       .run = {.job = 'f', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x03\x11"}}},
-       .modes = ".xx", .inputLeft = "\x03"},
+       .run = {.job = 'f',
+               .steps = {kHeld,
+                         {.when = kBlocked, .signal = SIGTSTP},
+                         {.when = kBlocked, .type = "\x03\x11"}}},
+       .modes = ".xx",
+       .inputLeft = "\x03"},
       {.name = "StoppedThenBackground",
-       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x11"}}},
+       .run = {.job = 'b',
+               .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x11"}}},
        .modes = ".xo"},
       {.name = "HardStopThenBackground",
-       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
+       .run = {.job = 'b',
+               .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
        .modes = ".xo"},
       // A shell that reports the stop leaves the terminal's cursor on a line of its own: the
       // row is sent whole there.
-      {.name = "StoppedReportedThenForeground", .file = [] { return TinyChunks(300000); },
-       .run = {.job = 'F', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}}, .screen = "?", .modes = ".",
-       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!", .stray = 1},
-      {.name = "StoppedReportedThenBackground", .file = [] { return TinyChunks(300000); },
-       .run = {.job = 'B', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}}, .screen = "?", .modes = ".",
-       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!", .stray = 1},
-      {.name = "Background", .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
-      {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .modes = "oo"},
+      {.name = "StoppedReportedThenForeground",
+       .file = [] { return TinyChunks(300000); },
+       .run = {.job = 'F', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
+       .screen = "?",
+       .modes = ".",
+       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
+       .stray = 1},
+      {.name = "StoppedReportedThenBackground",
+       .file = [] { return TinyChunks(300000); },
+       .run = {.job = 'B', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
+       .screen = "?",
+       .modes = ".",
+       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
+       .stray = 1},
+      {.name = "Background",
+       .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
+       .modes = "oo"},
+      {.name = "NewSession",
+       .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
+       .modes = "oo"},
       // A second run starts while the first holds the terminal, and ends after it: it finds the
       // first one's modes, which are not the terminal's to keep. The first has only its usage
       // lines left to write once output flows again; the second's file takes far longer, so
       // that the first has ended when the modes are read after the second.
-      {.name = "TwoRunsOnOneTerminal", .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
+      {.name = "TwoRunsOnOneTerminal",
+       .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
        .file = [] { return Tone(10'000'000); },
-       .run = {.program = "/bin/sh", .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}}, .screen = "?", .modes = ".."},
+       .run = {.program = "/bin/sh", .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
+       .screen = "?",
+       .modes = ".."},
       // Keys typed ahead stay for the shell.
-      {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
-       .screen = kRow5 + "echo hello\n" + kDone, .modes = ".", .absent = kQuestion, .inputLeft = "echo hello\n"},
+      {.name = "TypeAhead",
+       .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
+       .screen = kRow5 + "echo hello\n" + kDone,
+       .modes = ".",
+       .absent = kQuestion,
+       .inputLeft = "echo hello\n"},
   };
   // Every signal that ends the process by default and that the tool does not use itself,
   // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not
   // only after Ctrl+Q (nobody types it here).
-  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM, SIGSYS,
-                  SIGPWR, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMAX}) {
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM,
+                  SIGSYS, SIGPWR, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMAX}) {
     const std::string name = sig >= SIGRTMIN ? "RT" + std::to_string(sig) : sigabbrev_np(sig);
-    rows.push_back({.name = "Killed" + name, .run = {.timeoutSeconds = 10, .steps = {kHeld, {.when = kBlocked, .signal = sig}}},
-                    .screen = "?", .status = -sig, .modes = ".x", .changes = false});
+    rows.push_back({.name = "Killed" + name,
+                    .run = {.timeoutSeconds = 10, .steps = {kHeld, {.when = kBlocked, .signal = sig}}},
+                    .screen = "?",
+                    .status = -sig,
+                    .modes = ".x",
+                    .changes = false});
   }
   return rows;
 }
@@ -197,23 +271,30 @@ TEST_P(WholeRun, OnATerminal) {
   const PtyResult r = RunTool(args, row.run);
   std::string modes;  // one letter per step carried out, '.' where the row does not care
   for (std::size_t i = 0; i < r.modesAtStep.size(); ++i) {
-    modes += i < row.modes.size() && row.modes[i] == '.' ? '.' : (r.modesAtStep[i].c_lflag & ISIG) != 0 ? 'o' : 'x';
+    modes += i < row.modes.size() && row.modes[i] == '.' ? '.'
+             : (r.modesAtStep[i].c_lflag & ISIG) != 0    ? 'o'
+                                                         : 'x';
   }
   if (!row.finish.empty()) {
     // The rows of the title, the finish and those in between, scrolled off or on the screen.
     const std::string screen = r.Screen();
-    const auto stray = r.scrolledOff + std::ranges::count(screen, '\n') - std::ranges::count(row.finish, '\n') - 4;
-    EXPECT_TRUE(screen.ends_with("\n" + row.finish) && stray <= row.stray) << stray << " rows between:\n" << screen;
+    const auto stray =
+        r.scrolledOff + std::ranges::count(screen, '\n') - std::ranges::count(row.finish, '\n') - 4;
+    EXPECT_TRUE(screen.ends_with("\n" + row.finish) && stray <= row.stray) << stray << " rows between:\n"
+                                                                           << screen;
   }
-  // Status, screen, cursor, modes at each step and after, file changed, output, input left, error, standard output.
+  // Status, screen, cursor, modes at each step and after, file changed, output, input left, error, standard
+  // output.
   EXPECT_EQ(std::tuple(r.exited ? r.exitStatus : -r.termSignal, row.screen == "?" ? "?" : r.Screen(),
                        row.cursorRow < 0 ? -100 : r.cursorRow * 100 + r.cursorCol, modes, r.ModesGivenBack(),
-                       ReadFile(path) != before, row.absent.empty() || r.output.find(row.absent) == std::string::npos,
-                       r.inputLeft, r.stderrText, r.stdoutText),
-            std::tuple(row.status, row.screen, row.cursorRow * 100, row.modes, true,
-                       row.changes, true, row.inputLeft, row.stderrText, std::string()));
+                       ReadFile(path) != before,
+                       row.absent.empty() || r.output.find(row.absent) == std::string::npos, r.inputLeft,
+                       r.stderrText, r.stdoutText),
+            std::tuple(row.status, row.screen, row.cursorRow * 100, row.modes, true, row.changes, true,
+                       row.inputLeft, row.stderrText, std::string()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, WholeRun, testing::ValuesIn(Rows()), [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Tool, WholeRun, testing::ValuesIn(Rows()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

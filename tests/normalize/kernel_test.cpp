@@ -54,7 +54,9 @@ TEST(PeakScan, EveryLengthAndOffsetFindsTheRulePeak) {
 TEST(ScaleRamp, RisingFallingAndFlatRampsMatchTheRuleByteForByte) {
   // A block's peak and a ramp the gain engine could run over it: mul never exceeds the block
   // gain of the block's peak, which keeps every product within 32 bits.
-  const struct { int32_t peak, mul, target; } ramps[] = {
+  const struct {
+    int32_t peak, mul, target;
+  } ramps[] = {
       {1024, BlockGain(2048), BlockGain(1024)},             // quiet, rising at the limit
       {1024, BlockGain(1024), BlockGain(1024)},             // the largest gain, flat
       {32768, BlockGain(32768), BlockGain(32768)},          // full scale, flat

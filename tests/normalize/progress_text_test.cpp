@@ -9,7 +9,9 @@
 
 TEST(ProgressText, EveryBlockShowsWhatTheFull80BitComputationGives) {
   // Positions from `start` in steps of `step` up to the size, in the order a pass takes them.
-  const struct { int64_t start, size, step; } files[] = {
+  const struct {
+    int64_t start, size, step;
+  } files[] = {
       {0, 192'000'000, BlockSize},  // every odd block lies exactly halfway between two texts
       {0, 192'000'001, BlockSize},  // one byte off those halfway points, either way
       {0, 191'999'999, BlockSize},

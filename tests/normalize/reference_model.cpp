@@ -43,11 +43,16 @@ std::vector<Chunk> Chunks(const Bytes& file, bool sizesIn64Bits) {
   for (uint64_t at = 12; at < length;) {
     const uint64_t got = std::min<uint64_t>(8, length - at);
     std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(at), got, header);
-    Chunk c{{header[0], header[1], header[2], header[3]}, at + got, header[4] | header[5] << 8 | header[6] << 16 | uint64_t{header[7]} << 24, false};
+    Chunk c{{header[0], header[1], header[2], header[3]},
+            at + got,
+            header[4] | header[5] << 8 | header[6] << 16 | uint64_t{header[7]} << 24,
+            false};
     const uint64_t held = length - c.body;  // bytes of the body the file holds, at most
-    if (sizesIn64Bits && Tagged(c.id, "ds64") && c.size >= 16 && held >= 16) ds64DataSize = LittleEndian(file, c.body + 8, 8);
+    if (sizesIn64Bits && Tagged(c.id, "ds64") && c.size >= 16 && held >= 16)
+      ds64DataSize = LittleEndian(file, c.body + 8, 8);
     if (sizesIn64Bits && Tagged(c.id, "data") && c.size == 0xFFFFFFFF) c.size = ds64DataSize;
-    if (Tagged(c.id, "fmt ")) c.pcm16 = DeclaresPcm16(file.data() + c.body, std::min({c.size, held, uint64_t{40}}));
+    if (Tagged(c.id, "fmt "))
+      c.pcm16 = DeclaresPcm16(file.data() + c.body, std::min({c.size, held, uint64_t{40}}));
     chunks.push_back(c);
     // The next header follows the body and its pad byte, unless they reach the end of the file.
     if (c.size >= held || c.size + c.size % 2 >= held) break;
@@ -78,7 +83,8 @@ int64_t Gain(int64_t peak) { return ((int64_t{1} << 29) / peak) * 1016; }
 void Normalize(Samples s, uint64_t length, ModelResult& result) {
   constexpr uint64_t BlockBytes = 96000, BlockSamples = BlockBytes / 2;
   std::vector<int64_t> peak(length / BlockBytes + 2, 1024);
-  for (uint64_t j = 0; j < length / 2; ++j) peak[j / BlockSamples] = std::max<int64_t>(peak[j / BlockSamples], std::abs(s[j]));
+  for (uint64_t j = 0; j < length / 2; ++j)
+    peak[j / BlockSamples] = std::max<int64_t>(peak[j / BlockSamples], std::abs(s[j]));
   int64_t start = Gain(peak[0]), end = start, step = 0;
   for (uint64_t j = 0; j < length / 2; ++j) {
     const uint64_t block = j / BlockSamples, i = j % BlockSamples;
@@ -91,7 +97,8 @@ void Normalize(Samples s, uint64_t length, ModelResult& result) {
     s.Put(j, s[j] * gain / 16384);
   }
   for (uint64_t at = 0; at < length; at += BlockBytes)
-    result.writes.emplace_back(static_cast<int64_t>(s.body + at), static_cast<int32_t>(std::min(BlockBytes, length - at)));
+    result.writes.emplace_back(static_cast<int64_t>(s.body + at),
+                               static_cast<int32_t>(std::min(BlockBytes, length - at)));
 }
 
 }  // namespace
@@ -113,7 +120,8 @@ ModelResult NormalizeModel(const Bytes& file) {
   }
   result.refused = false;
   for (const Chunk& c : chunks)
-    if (Tagged(c.id, "data")) Normalize({result.file, c.body}, std::min(c.size, file.size() - c.body), result);
+    if (Tagged(c.id, "data"))
+      Normalize({result.file, c.body}, std::min(c.size, file.size() - c.body), result);
   return result;
 }
 

@@ -9,8 +9,8 @@
 namespace testing_support {
 
 struct ModelResult {
-  Bytes file;                ///< the file after the run
-  bool refused = false;      ///< not a WAVE file, or a "data" chunk announced as other than 16-bit PCM
+  Bytes file;            ///< the file after the run
+  bool refused = false;  ///< not a WAVE file, or a "data" chunk announced as other than 16-bit PCM
   std::vector<std::pair<int64_t, int32_t>> writes;  ///< (position, bytes) of every block write
 };
 

@@ -67,8 +67,12 @@ int64_t Transfer(Kind kind, Move move, int fd, Buffer buf, std::size_t count, in
 const FileCalls Injecting = {
     SystemFileCalls.open,
     [](int fd) { return Strikes(Size, 0, 0) ? (errno = EIO, -1) : SystemFileCalls.size(fd); },
-    [](int f, void* b, std::size_t n, int64_t o) { return Transfer(Read, SystemFileCalls.pread, f, b, n, o); },
-    [](int f, const void* b, std::size_t n, int64_t o) { return Transfer(Write, SystemFileCalls.pwrite, f, b, n, o); },
+    [](int f, void* b, std::size_t n, int64_t o) {
+      return Transfer(Read, SystemFileCalls.pread, f, b, n, o);
+    },
+    [](int f, const void* b, std::size_t n, int64_t o) {
+      return Transfer(Write, SystemFileCalls.pwrite, f, b, n, o);
+    },
 };
 
 /// LIST, "fmt ", four full blocks and a short one of 30000 bytes, each at another loudness,
@@ -78,7 +82,8 @@ const Bytes input = [] {
   std::vector<int16_t> samples;
   for (int peak : {3000, 20000, 700, 12000, 5000}) {
     std::uniform_int_distribution<int> noise(-peak, peak);
-    for (int i = 0; i < (peak == 5000 ? 15000 : 48000); ++i) samples.push_back(static_cast<int16_t>(noise(rng)));
+    for (int i = 0; i < (peak == 5000 ? 15000 : 48000); ++i)
+      samples.push_back(static_cast<int16_t>(noise(rng)));
   }
   Bytes b = RiffHeader(0);
   PutChunk(b, "LIST", Bytes{'I', 'N', 'F', 'O'});
@@ -91,7 +96,8 @@ const Bytes input = [] {
 
 const ModelResult model = NormalizeModel(input);
 
-WalkRun RunWith(Kind kind, int nth, int error, std::optional<Call> cut = {}, bool cutAfter = false, int64_t cutLength = 0) {
+WalkRun RunWith(Kind kind, int nth, int error, std::optional<Call> cut = {}, bool cutAfter = false,
+                int64_t cutLength = 0) {
   plan = Plan{kind, nth, error, cut, cutAfter, cutLength, {}, {}};
   return RunWalk(input, Injecting);
 }
@@ -113,7 +119,9 @@ Bytes AfterCut(int written, int64_t length, bool past) {
 }
 
 int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // A cut at a random moment of the pass: a timer, armed by the walk's size query before the
@@ -155,7 +163,9 @@ const FileCalls Racing = {
       race.emptyReadMade = race.emptyReadMade || n == 0;
       return SystemFileCalls.pread(fd, b, n, o);
     },
-    [](int fd, const void* b, std::size_t n, int64_t o) { return Count(), SystemFileCalls.pwrite(fd, b, n, o); },
+    [](int fd, const void* b, std::size_t n, int64_t o) {
+      return Count(), SystemFileCalls.pwrite(fd, b, n, o);
+    },
 };
 
 /// Runs the walk with the file cut to length delay ns into the pass, or after it if the walk is
@@ -166,7 +176,8 @@ WalkRun RaceOnce(int64_t delay, int64_t length) {
   race.callsBeforeCut = -1;
   return RunWalk(input, Racing, [] {
     race.walkEnd = Now();
-    while (race.callsBeforeCut < 0) {}
+    while (race.callsBeforeCut < 0) {
+    }
     close(race.fd);
   });
 }
@@ -176,19 +187,23 @@ WalkRun RaceOnce(int64_t delay, int64_t length) {
 TEST(Faults, AFailingCallStopsThePassAtEveryPoint) {
   ASSERT_TRUE(RunWith(Read, 0, 0).file == model.file);
   const std::vector<Call> undisturbed = plan.calls;
-  EXPECT_EQ(std::count_if(undisturbed.begin(), undisturbed.end(), [](const Call& c) { return c.kind == Size; }), 2)
+  EXPECT_EQ(
+      std::count_if(undisturbed.begin(), undisturbed.end(), [](const Call& c) { return c.kind == Size; }), 2)
       << "the size is asked at the chunk's start and before its last block is written, no more";
-  for (auto [kind, error] : {std::pair{Read, EIO}, {Write, EIO}, {Write, ENOSPC}, {Size, EIO}, {Read, 0}, {Write, 0}}) {
+  for (auto [kind, error] :
+       {std::pair{Read, EIO}, {Write, EIO}, {Write, ENOSPC}, {Size, EIO}, {Read, 0}, {Write, 0}}) {
     int nth = 0;
     Bytes expected = input;
     for (std::size_t i = 0; i < undisturbed.size(); ++i) {
       const Call& c = undisturbed[i];
       if (c.kind == kind) {
-        SCOPED_TRACE("call " + std::to_string(i) + ", kind " + std::to_string(kind) + ", errno " + std::to_string(error));
+        SCOPED_TRACE("call " + std::to_string(i) + ", kind " + std::to_string(kind) + ", errno " +
+                     std::to_string(error));
         const WalkRun run = RunWith(kind, ++nth, error);
         const bool fails = error != 0;  // a short transfer is continued and changes nothing
         const bool fileOk = run.file == (fails ? expected : model.file);  // a failure is the last call made:
-        EXPECT_EQ(std::tuple(run.failed, fileOk, fails ? plan.calls.size() : i + 1), std::tuple(fails, true, i + 1))
+        EXPECT_EQ(std::tuple(run.failed, fileOk, fails ? plan.calls.size() : i + 1),
+                  std::tuple(fails, true, i + 1))
             << "status set, file as expected, calls up to the failure";
       }
       if (c.kind == Write) std::copy_n(model.file.begin() + c.offset, c.count, expected.begin() + c.offset);
@@ -199,7 +214,13 @@ TEST(Faults, AFailingCallStopsThePassAtEveryPoint) {
 TEST(Faults, AFileCutShortIsWrittenPastTheCutByOneBlockAtMost) {
   const int64_t data = 12 + 12 + 24 + 8, block = 96000, end = data + 4 * block + 30000;
   const Call third{Read, data + 2 * block, block};  // read before the second block is written
-  const struct { Call at; bool after; int64_t length; int written; bool past; } rows[] = {
+  const struct {
+    Call at;
+    bool after;
+    int64_t length;
+    int written;
+    bool past;
+  } rows[] = {
       // The cut comes before that read, which finds the file short: nothing more is written.
       {third, false, data + block + 501, 1, false},
       {third, false, data + block, 1, false},
@@ -218,13 +239,15 @@ TEST(Faults, AFileCutShortIsWrittenPastTheCutByOneBlockAtMost) {
   };
   for (const auto& row : rows) {
     const WalkRun run = RunWith(Read, 0, 0, row.at, row.after, row.length);
-    EXPECT_EQ(std::tuple(run.failed, run.file == AfterCut(row.written, row.length, row.past)), std::tuple(true, true))
+    EXPECT_EQ(std::tuple(run.failed, run.file == AfterCut(row.written, row.length, row.past)),
+              std::tuple(true, true))
         << "cut to " << row.length << (row.after ? " after" : " before") << " the read at " << row.at.offset;
   }
 }
 
 TEST(Faults, ACutAtARandomMomentEndsTheRunUnlessItCameAfterTheLastWrite) {
-  struct sigaction cut{}, before{};
+  struct sigaction cut {
+  }, before{};
   cut.sa_handler = Cut;
   cut.sa_flags = SA_RESTART;
   sigevent toThisThread{};
@@ -262,9 +285,10 @@ TEST(Faults, ACutAtARandomMomentEndsTheRunUnlessItCameAfterTheLastWrite) {
   }
   timer_delete(race.timer);
   sigaction(SIGUSR1, &before, nullptr);
-  std::printf("%d runs cut at a random moment: %d stopped at the cut and %d wrote one block past it, with status set;"
-              " %d had written every block before the cut and %d wrote the last one past a cut that came between"
-              " its size query and its write, with no status; a file grew by at most %lld bytes\n",
-              runs, stopped, onePast, finished, lastPast, static_cast<long long>(mostGrown));
+  std::printf(
+      "%d runs cut at a random moment: %d stopped at the cut and %d wrote one block past it, with status set;"
+      " %d had written every block before the cut and %d wrote the last one past a cut that came between"
+      " its size query and its write, with no status; a file grew by at most %lld bytes\n",
+      runs, stopped, onePast, finished, lastPast, static_cast<long long>(mostGrown));
   EXPECT_TRUE(stopped + onePast > 0 && finished > 0) << "the cuts did not fall both within and after the run";
 }

@@ -39,10 +39,10 @@ namespace {
 struct Row {
   const char* name;
   int runs;
-  int first = 0;   ///< a signal at a random moment after the title
-  int then = 0;    ///< a second one 0-50 µs after it
-  int repeat = 0;  ///< if not 0: the first again 0 to this many µs later (after the stop it
-                   ///< caused), and again, until the run ends
+  int first = 0;              ///< a signal at a random moment after the title
+  int then = 0;               ///< a second one 0-50 µs after it
+  int repeat = 0;             ///< if not 0: the first again 0 to this many µs later (after the stop it
+                              ///< caused), and again, until the run ends
   int keys = 1, resizes = 0;  ///< typed, and window width changes, at random moments from the start
   const char* term = "dumb";
   int blocks = 5;  ///< of the file's "data" chunk, the last one short
@@ -87,7 +87,8 @@ const Row kRows[] = {
   tcsetpgrp(0, tool);
   int status = 0;
   if (write(tell, &tool, sizeof tool) != sizeof tool) kill(tool, SIGKILL);
-  while (waitpid(tool, &status, 0) < 0 && errno == EINTR) {}
+  while (waitpid(tool, &status, 0) < 0 && errno == EINTR) {
+  }
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 

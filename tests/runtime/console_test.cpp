@@ -29,8 +29,8 @@ struct Case {
   // From column 1 of row 2, or of the last row with startRow 23. The device takes its start
   // to be the last row, so GotoXY to a row of its choosing meets the screen only from there.
   std::vector<std::string> ops;
-  std::string screen;            // from the first row: rows above are blank
-  int cursorRow, cursorCol;      // 0-based
+  std::string screen;        // from the first row: rows above are blank
+  int cursorRow, cursorCol;  // 0-based
   int startRow = 2, cols = 80;
   std::vector<std::string> env = {};
 };
@@ -47,19 +47,45 @@ const Case kCases[] = {
     {"CrBellAndTab", {"w:ABC\rX\aY\tZ"}, kTopBlank + "XY○Z", 2, 4},
     {"EscapeIsShownNotObeyed", {"w:\x1b[2J\x1b[1;1Hx"}, kTopBlank + "←[2J←[1;1Hx", 2, 11},
     // The wrap after the last column comes at once: the line end then goes one row further.
-    {"FullRowThenLineEnd", {"l:" + std::string(80, 'a'), "w:B"}, kTopBlank + std::string(80, 'a') + "\n\nB", 4, 1},
+    {"FullRowThenLineEnd",
+     {"l:" + std::string(80, 'a'), "w:B"},
+     kTopBlank + std::string(80, 'a') + "\n\nB",
+     4,
+     1},
     {"LineFeedOnLastRowScrolls", {"w:AB\nC"}, std::string(22, '\n') + "AB\n  C", 23, 3, 23},
-    {"LastCellScrollsAtOnce", {"w:AB", "g:80,24", "w:Z"}, std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z", 23, 0, 23},
+    {"LastCellScrollsAtOnce",
+     {"w:AB", "g:80,24", "w:Z"},
+     std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z",
+     23,
+     0,
+     23},
     {"GotoOutsideIgnored", {"w:AB", "g:0,3", "g:3,0", "g:81,3", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
     {"GotoInside", {"w:AB", "g:1,24", "w:C", "g:10,22"}, std::string(23, '\n') + "CB", 21, 9, 23},
     // The row a scroll brings in is blank on the terminal, whatever the row that left held:
     // the same text written there goes out again.
-    {"ScrolledInRowIsSentAfresh", {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"}, std::string(23, '\n') + "AB", 23, 0, 23},
+    {"ScrolledInRowIsSentAfresh",
+     {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"},
+     std::string(23, '\n') + "AB",
+     23,
+     0,
+     23},
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
-    {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
-     kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
+    {"RewriteAfterWrapStartsWhereTextEnded",
+     {"w:" + kAz, "r", "w:" + kAz},
+     kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20),
+     4,
+     7,
+     2,
+     20},
     // Taken to start on the last row; blanks move right, backspaces left.
-    {"DumbTerminal", {"w:AB", "g:6,24", "w:C", "g:2,24", "w:x"}, std::string(23, '\n') + "Ax   C", 23, 2, 23, 80, {"TERM=dumb"}},
+    {"DumbTerminal",
+     {"w:AB", "g:6,24", "w:C", "g:2,24", "w:x"},
+     std::string(23, '\n') + "Ax   C",
+     23,
+     2,
+     23,
+     80,
+     {"TERM=dumb"}},
 };
 
 class Device : public testing::TestWithParam<Case> {};
@@ -68,19 +94,20 @@ TEST_P(Device, ShowsCellsAndCursor) {
   const Case& c = GetParam();
   const PtyResult r = Probe(c.ops, {.env = c.env, .cols = c.cols}, c.startRow);
   // Status, cells, cursor, and no bell sounded.
-  EXPECT_EQ(std::tuple(r.exitStatus, r.Screen(), r.cursorRow, r.cursorCol, r.output.find('\a') == std::string::npos),
+  EXPECT_EQ(std::tuple(r.exitStatus, r.Screen(), r.cursorRow, r.cursorCol,
+                       r.output.find('\a') == std::string::npos),
             std::tuple(0, c.screen, c.cursorRow, c.cursorCol, true));
 }
 
-INSTANTIATE_TEST_SUITE_P(Probe, Device, testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Probe, Device, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Glyphs, EveryByteShowsItsCodePage437Picture) {
   // Bytes 7, 8, 10 and 13 move the cursor instead; a blank stands in for them.
-  const std::string kRows[] = {
-      " ☺☻♥♦♣♠  ○ ♂♀ ♫☼►◄↕‼¶§▬↨↑↓→←∟↔▲▼", R"( !"#$%&'()*+,-./0123456789:;<=>?)",
-      "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_", "`abcdefghijklmnopqrstuvwxyz{|}~⌂",
-      "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒ", "áíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐",
-      "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀", "αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0"};
+  const std::string kRows[] = {" ☺☻♥♦♣♠  ○ ♂♀ ♫☼►◄↕‼¶§▬↨↑↓→←∟↔▲▼",  R"( !"#$%&'()*+,-./0123456789:;<=>?)",
+                               "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_", "`abcdefghijklmnopqrstuvwxyz{|}~⌂",
+                               "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒ",  "áíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐",
+                               "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀",  "αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0"};
   std::vector<std::string> ops;
   std::string expected;
   for (int row = 0; row < 8; ++row) {
@@ -94,7 +121,9 @@ TEST(Glyphs, OtherCodesetsGetTheirOwnBytesOrAQuestionMark) {
   TempDir dir;
   const std::string command = "localedef -i de_DE -f ISO-8859-1 " + dir.file("de") + " >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "cannot build an ISO-8859-1 locale";
-  EXPECT_NE(Probe({"w:[\x94\x01\xc4]"}, {.env = {"LOCPATH=" + dir.path(), "LC_ALL=de"}}).output.find("[\xF6??]"), std::string::npos);
+  EXPECT_NE(
+      Probe({"w:[\x94\x01\xc4]"}, {.env = {"LOCPATH=" + dir.path(), "LC_ALL=de"}}).output.find("[\xF6??]"),
+      std::string::npos);
 }
 
 // Text held back must still show while the program waits (else the signal that ends the run

@@ -46,12 +46,14 @@ void RunScript() {
     const std::string_view op = ParamStr(i), arg = op.size() > 2 ? op.substr(2) : "";
     if (op[0] == 'h') WriteHeld(arg, previousStart);
     if (op == "wait") {
-      for (timespec left{30, 0}; nanosleep(&left, &left) != 0;) {}  // resumed after a signal that is caught
+      for (timespec left{30, 0}; nanosleep(&left, &left) != 0;) {
+      }  // resumed after a signal that is caught
     } else if (op[0] == 'w' || op[0] == 'l') {
       Write_Str(0, Output, arg);
     } else if (op[0] == 'x') {
       for (int byte = Number(arg) * 32, end = byte + 32; byte < end; ++byte) {
-        Write_Char(0, Output, static_cast<char>(byte == 7 || byte == 8 || byte == 10 || byte == 13 ? ' ' : byte));
+        Write_Char(0, Output,
+                   static_cast<char>(byte == 7 || byte == 8 || byte == 10 || byte == 13 ? ' ' : byte));
       }
     }
     if (op[0] == 'g') GotoXY(Number(arg), Number(arg.substr(arg.find(',') + 1)));

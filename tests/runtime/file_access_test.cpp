@@ -29,7 +29,9 @@ bool Fails() { return ++calls == failAt ? (errno = failErrno, true) : false; }
 const FileCalls Scripted = {
     [](const char* path, int flags) { return ++opens, SystemFileCalls.open(path, flags); },
     SystemFileCalls.size,
-    [](int fd, void* buf, std::size_t n, int64_t at) { return Fails() ? -1 : SystemFileCalls.pread(fd, buf, n, at); },
+    [](int fd, void* buf, std::size_t n, int64_t at) {
+      return Fails() ? -1 : SystemFileCalls.pread(fd, buf, n, at);
+    },
     [](int fd, const void* buf, std::size_t n, int64_t at) {
       return Fails() ? -1 : SystemFileCalls.pwrite(fd, buf, std::min(n, writeLimit), at);
     },
@@ -116,10 +118,20 @@ TEST_F(FileAccess, RefusedOpensNeverTouchTheFile) {
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   // Cut to the capacity, this name would open "target"; whole, it names "target.wav".
   WriteFile(dir.file("target"), Ten);
-  const std::string cutName = dir.path() + std::string(FileNameCapacity - dir.path().size() - 6, '/') + "target";
-  const struct { std::string name; uint16_t status; } rows[] = {
-      {dir.file("missing.wav"), 2}, {dir.file("nodir/a.wav"), 3}, {path + "/a.wav", 3}, {dir.file("sub"), 5},
-      {dir.file("fifo"), 5},        {"/dev/null", 5},             {"", 2},             {cutName + ".wav", 36},
+  const std::string cutName =
+      dir.path() + std::string(FileNameCapacity - dir.path().size() - 6, '/') + "target";
+  const struct {
+    std::string name;
+    uint16_t status;
+  } rows[] = {
+      {dir.file("missing.wav"), 2},
+      {dir.file("nodir/a.wav"), 3},
+      {path + "/a.wav", 3},
+      {dir.file("sub"), 5},
+      {dir.file("fifo"), 5},
+      {"/dev/null", 5},
+      {"", 2},
+      {cutName + ".wav", 36},
   };
   for (const auto& row : rows)  // braced: the status is asked before the handle is read
     EXPECT_EQ((std::pair{OpenStatus(row.name), f.Handle}), (std::pair{row.status, UnusedHandle})) << row.name;
@@ -142,7 +154,13 @@ TEST_F(FileAccess, TheOpenFileIsOursAloneAndAReadOnlyOneIsRefused) {
 }
 
 TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
-  const struct { std::size_t limit; int failAt; uint16_t status; int calls; const char* file; } rows[] = {
+  const struct {
+    std::size_t limit;
+    int failAt;
+    uint16_t status;
+    int calls;
+    const char* file;
+  } rows[] = {
       {4, 0, 0, 3, "ABCDEFGH89"},    // the rest follows from where the first call stopped
       {4, 2, 101, 2, "ABCD456789"},  // the continuation fails: the part written stays
       {0, 0, 101, 1, "0123456789"},  // nothing moves: no endless retry

@@ -47,14 +47,16 @@ static unsigned Low32(const void* address) { return static_cast<unsigned>(uintpt
 static FRAME_OF_ITS_OWN int DivideByZero(int dividend) {
   const unsigned fault = Low32(frame_bodies_divide_instruction);
   if (IntoEntry != 0) {
-    std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n",
-                 fault, fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
+    std::fprintf(stderr, "Runtime error 200 at 0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n  0x%08X\n", fault,
+                 fault, Low32(__builtin_return_address(0)), IntoBody, IntoEntry);
   }
   int quotient = 0;
   asm volatile(
       "movl %1, %%eax\n\tcltd\n\t.globl frame_bodies_divide_instruction\n"
       "frame_bodies_divide_instruction:\n\tidivl %2\n\tmovl %%eax, %0"
-      : "=r"(quotient) : "r"(dividend), "r"(0) : "eax", "edx", "cc");
+      : "=r"(quotient)
+      : "r"(dividend), "r"(0)
+      : "eax", "edx", "cc");
   return quotient;
 }
 
@@ -112,11 +114,16 @@ static void TellArguments() {
 
 // The trap flag set by hand; the red zone is stepped over before pushing.
 static FRAME_OF_ITS_OWN void SingleStep() {
-  asm volatile("lea -128(%%rsp), %%rsp\n\tpushfq\n\torl $0x100, (%%rsp)\n\tpopfq\n\tnop\n\t"
-               "nop\n\tlea 128(%%rsp), %%rsp" ::: "memory", "cc");
+  asm volatile(
+      "lea -128(%%rsp), %%rsp\n\tpushfq\n\torl $0x100, (%%rsp)\n\tpopfq\n\tnop\n\t"
+      "nop\n\tlea 128(%%rsp), %%rsp" ::
+          : "memory", "cc");
 }
 
-static const struct { const char* name; void (*run)(); } Bodies[] = {
+static const struct {
+  const char* name;
+  void (*run)();
+} Bodies[] = {
     {"divide-in-nested-routine", DivideInNestedRoutine},
     {"write-then-divide",
      [] {
@@ -127,14 +134,19 @@ static const struct { const char* name; void (*run)(); } Bodies[] = {
     {"divide-after-deep-recursion", [] { Sink = Recurse(std::atoi(getenv("TOLVAR_FRAME_DEPTH"))); }},
     {"recurse-without-end", [] { Sink = Recurse(INT_MAX); }},
     {"raise-258", RaiseFromRoutine},
-    {"divide-with-status-pending", [] { InOutRes = io_status::AccessDenied; DivideInNestedRoutine(); }},
+    {"divide-with-status-pending",
+     [] {
+       InOutRes = io_status::AccessDenied;
+       DivideInNestedRoutine();
+     }},
     // Each result is stored, so that the x87 unit reports its pending exception.
     {"extended-divide-by-zero", [] { Result = OneExtended / ZeroExtended; }},
     {"extended-zero-by-zero", [] { Result = ZeroExtended / ZeroExtended; }},
     {"extended-overflow", [] { Result = LargestExtended * LargestExtended; }},
     {"double-divide-by-zero", [] { Result = 1.0 / ZeroDouble; }},
     {"double-zero-by-zero", [] { Result = ZeroDouble / ZeroDouble; }},
-    {"read-unmapped-address", [] { asm volatile("movl (%0), %%eax" :: "r"(uintptr_t{16}) : "eax"); }},
+    {"read-unmapped-address", [] { asm volatile("movl (%0), %%eax" ::"r"(uintptr_t{16})
+                                                : "eax"); }},
     {"undefined-instruction", [] { asm volatile("ud2"); }},
     {"single-step", SingleStep},
     {"breakpoint", [] { asm volatile("int3"); }},

@@ -27,27 +27,34 @@ TEST(Frame, EveryWayToEndGivesItsStatusReportAndFrameListing) {
   // status: the exit status, a negative value: ended by that signal; report: the report's first
   // line starts so, "" no report at all; frames: frame lines in the listing, -1 not counted.
   const struct {
-    const char* body; To to; int status; const char* report;
-    int frames = -1, depth = 40; long stackLimit = -1;
+    const char* body;
+    To to;
+    int status;
+    const char* report;
+    int frames = -1, depth = 40;
+    long stackLimit = -1;
   } table[] = {
-    {"return", To::Terminal, 0, ""}, {"halt", To::Terminal, 0, ""}, {"halt-cannot-open", To::Terminal, 3, ""},
-    {"raise-258", To::Pipe, 2, "Runtime error 258 at 0x"},  // shown whole, status mod 256
-    // Not killed by SIGPIPE when nothing reads the pipe.
-    {"divide-with-status-pending", To::Pipe, 200, ""}, {"divide-in-nested-routine", To::ClosedPipe, 200, ""},
-    {"write-then-divide", To::Pipe, 200, "Runtime error 200 at 0x"},  // not on the terminal
-    {"extended-divide-by-zero", To::Pipe, 200, "Runtime error 200 at 0x"},
-    {"double-divide-by-zero", To::Pipe, 200, "Runtime error 200 at 0x"},
-    {"extended-overflow", To::Pipe, 205, "Runtime error 205 at 0x"},
-    {"extended-zero-by-zero", To::Pipe, 207, "Runtime error 207 at 0x"},
-    {"read-unmapped-address", To::Pipe, 216, "Runtime error 216 at 0x"},
-    {"undefined-instruction", To::Pipe, 217, "Runtime error 217 at 0x"},
-    {"single-step", To::Pipe, 217, "Runtime error 217 at 0x"},
-    {"read-beyond-mapped-file", To::Pipe, 217, "Runtime error 217 at 0x"},
-    {"breakpoint", To::Terminal, -SIGTRAP, ""},  // left to the platform
-    {"divide-after-deep-recursion", To::Terminal, 200, "Runtime error 200", TerminalFrames},
-    {"divide-after-deep-recursion", To::Pipe, 200, "Runtime error 200", RedirectedFrames, 300},
-    {"recurse-without-end", To::Pipe, 202, "Runtime error 202 at 0x", RedirectedFrames, 0, SmallStack},
-    {"store-beyond-stack-limit", To::Pipe, 202, "Runtime error 202 at 0x", -1, 0, SmallStack},
+      {"return", To::Terminal, 0, ""},
+      {"halt", To::Terminal, 0, ""},
+      {"halt-cannot-open", To::Terminal, 3, ""},
+      {"raise-258", To::Pipe, 2, "Runtime error 258 at 0x"},  // shown whole, status mod 256
+      // Not killed by SIGPIPE when nothing reads the pipe.
+      {"divide-with-status-pending", To::Pipe, 200, ""},
+      {"divide-in-nested-routine", To::ClosedPipe, 200, ""},
+      {"write-then-divide", To::Pipe, 200, "Runtime error 200 at 0x"},  // not on the terminal
+      {"extended-divide-by-zero", To::Pipe, 200, "Runtime error 200 at 0x"},
+      {"double-divide-by-zero", To::Pipe, 200, "Runtime error 200 at 0x"},
+      {"extended-overflow", To::Pipe, 205, "Runtime error 205 at 0x"},
+      {"extended-zero-by-zero", To::Pipe, 207, "Runtime error 207 at 0x"},
+      {"read-unmapped-address", To::Pipe, 216, "Runtime error 216 at 0x"},
+      {"undefined-instruction", To::Pipe, 217, "Runtime error 217 at 0x"},
+      {"single-step", To::Pipe, 217, "Runtime error 217 at 0x"},
+      {"read-beyond-mapped-file", To::Pipe, 217, "Runtime error 217 at 0x"},
+      {"breakpoint", To::Terminal, -SIGTRAP, ""},  // left to the platform
+      {"divide-after-deep-recursion", To::Terminal, 200, "Runtime error 200", TerminalFrames},
+      {"divide-after-deep-recursion", To::Pipe, 200, "Runtime error 200", RedirectedFrames, 300},
+      {"recurse-without-end", To::Pipe, 202, "Runtime error 202 at 0x", RedirectedFrames, 0, SmallStack},
+      {"store-beyond-stack-limit", To::Pipe, 202, "Runtime error 202 at 0x", -1, 0, SmallStack},
   };
   for (const auto& row : table) {
     // The sanitizers' own fault handlers would catch the faults before the runtime does.
@@ -71,8 +78,9 @@ TEST(Frame, EveryWayToEndGivesItsStatusReportAndFrameListing) {
     int frames = -1;  // every "  0x" line but the address line after the header
     for (size_t at = 0; (at = report.find("\n  0x", at)) != std::string::npos; ++at) ++frames;
     EXPECT_EQ(row.frames < 0 ? -1 : frames, row.frames) << row.body;
-    const bool asExpected = row.report[0] == '\0' ? row.to == To::ClosedPipe || report.empty()
-                                                 : report.starts_with(row.report) && report.ends_with("\n\n");
+    const bool asExpected = row.report[0] == '\0'
+                                ? row.to == To::ClosedPipe || report.empty()
+                                : report.starts_with(row.report) && report.ends_with("\n\n");
     EXPECT_TRUE(asExpected) << row.body << ": " << report;
     // After the header the fault address again, then the calling frames; a body that knows
     // its frames told them on standard error: from the header on, or from the caller on.

@@ -28,15 +28,15 @@ TEST(SplitCommandLine, Table) {
       {"  tolvar\t a\r\rb  ", {"tolvar", "a", "b"}},
       {"tolvar \"my file.wav\"", {"tolvar", "my file.wav"}},
       {"tolvar 'my file.wav'", {"tolvar", "my file.wav"}},
-      {"tolvar \"a b\"c", {"tolvar", "a b", "c"}},         // a closing mark ends the item
-      {"tolvar \"\"", {"tolvar", ""}},                     // empty, yet an item
-      {"tolvar \"\"\"\"", {"tolvar", "", ""}},             // two quotes close one, open the next
-      {"tolvar a\"b c\"", {"tolvar", "a\"b", "c\""}},      // no escapes, no mid-item quoting
+      {"tolvar \"a b\"c", {"tolvar", "a b", "c"}},     // a closing mark ends the item
+      {"tolvar \"\"", {"tolvar", ""}},                 // empty, yet an item
+      {"tolvar \"\"\"\"", {"tolvar", "", ""}},         // two quotes close one, open the next
+      {"tolvar a\"b c\"", {"tolvar", "a\"b", "c\""}},  // no escapes, no mid-item quoting
       {"tolvar \"it's\" 'say \"hi\"'", {"tolvar", "it's", "say \"hi\""}},
       {"tolvar \"open to the end", {"tolvar", "open to the end"}},
       {"tolvar '70s take.wav", {"tolvar", "'70s", "take.wav"}},  // an unclosed apostrophe is a character
-      {"tolvar x \"", {"tolvar", "x", ""}},                // an unclosed quote at the end
-      {"tolvar a\nb", {"tolvar", "a\nb"}},                 // a line feed is no blank
+      {"tolvar x \"", {"tolvar", "x", ""}},                      // an unclosed quote at the end
+      {"tolvar a\nb", {"tolvar", "a\nb"}},                       // a line feed is no blank
       {"\"C:\\Program Files\\tolvar.exe\" f.wav", {"C:\\Program Files\\tolvar.exe", "f.wav"}},
   };
   for (const auto& [line, items] : rows) EXPECT_EQ(Split(line), items) << line;
@@ -51,13 +51,13 @@ TEST(Utf8FromUtf16, EveryCharacterKeptAndEveryUnpairedSurrogateMarked) {
       {u"", ""},
       {u"tolvar a.wav", "tolvar a.wav"},
       {u"\u007F\u0080\u07FF\u0800", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80"},  // where the lengths change
-      {u"\uFF21.wav", "\xEF\xBC\xA1.wav"},                                   // a fullwidth A
+      {u"\uFF21.wav", "\xEF\xBC\xA1.wav"},                                // a fullwidth A
       {u"\u03A9 \u65E5\u672C", "\xCE\xA9 \xE6\x97\xA5\xE6\x9C\xAC"},
       {u"\xD834\xDD1E.wav", "\xF0\x9D\x84\x9E.wav"},  // U+1D11E, a surrogate pair
       {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},          // U+10FFFF
-      {u"a\xD834.wav", "a\xFF.wav"},                    // a high surrogate without its low one
-      {u"\xD834", "\xFF"},                              // ... also at the end
-      {u"\xDD1E\xD834", "\xFF\xFF"},                   // a low one first pairs with nothing
+      {u"a\xD834.wav", "a\xFF.wav"},                  // a high surrogate without its low one
+      {u"\xD834", "\xFF"},                            // ... also at the end
+      {u"\xDD1E\xD834", "\xFF\xFF"},                  // a low one first pairs with nothing
       {u"\xD834\xD834\xDD1E", "\xFF\xF0\x9D\x84\x9E"},
   };
   for (const auto& [utf16, utf8] : rows) EXPECT_EQ(Utf8FromUtf16(utf16), utf8) << utf8;

@@ -31,7 +31,9 @@ struct Emulator {
   int scrolledOff = 0;
   Emulator(int rows, int cols) : vt(vterm_new(rows, cols)), screen(vterm_obtain_screen(vt)) {
     vterm_set_utf8(vt, 1);
-    callbacks.sb_pushline = [](int, const VTermScreenCell*, void* self) { return ++static_cast<Emulator*>(self)->scrolledOff, 1; };
+    callbacks.sb_pushline = [](int, const VTermScreenCell*, void* self) {
+      return ++static_cast<Emulator*>(self)->scrolledOff, 1;
+    };
     vterm_screen_set_callbacks(screen, &callbacks, this);
     vterm_screen_reset(screen, 1);
   }
@@ -43,7 +45,8 @@ struct Emulator {
     std::vector<std::string> text;
     char line[4096];
     for (int row = 0; row < rows; ++row) {
-      text.emplace_back(line, vterm_screen_get_text(screen, line, sizeof line, VTermRect{row, row + 1, 0, cols}));
+      text.emplace_back(line,
+                        vterm_screen_get_text(screen, line, sizeof line, VTermRect{row, row + 1, 0, cols}));
       text.back().erase(text.back().find_last_not_of(' ') + 1);
     }
     return text;
@@ -76,8 +79,10 @@ struct Pipe {
   signal(SIGTTOU, SIG_IGN);  // the shell hands the terminal over and takes it back
   const pid_t job = fork();
   if (job == 0) {
-    if (run.job == 's') setsid();
-    else setpgid(0, 0);
+    if (run.job == 's')
+      setsid();
+    else
+      setpgid(0, 0);
     if (foreground) tcsetpgrp(0, getpid());
     signal(SIGTTOU, SIG_DFL);
     Exec(run);
@@ -86,7 +91,8 @@ struct Pipe {
   if (foreground) tcsetpgrp(0, job);
   int status = 0;
   for (bool resumed = false; write(tell, &job, sizeof job) == sizeof job; resumed = true) {
-    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {}
+    while (waitpid(job, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
     if (!WIFSTOPPED(status)) break;
     if (!foreground || resumed) {
       kill(job, SIGKILL);
@@ -122,7 +128,8 @@ struct Pipe {
   if (out >= 0) dup2(out, 1);
   if (err >= 0) dup2(err, 2);
   // No core limit: signals that dump core leave no files behind.
-  std::pair<int, long> limits[] = {{RLIMIT_STACK, run.stackLimit}, {RLIMIT_FSIZE, run.fileSizeLimit}, {RLIMIT_CORE, 0}};
+  std::pair<int, long> limits[] = {
+      {RLIMIT_STACK, run.stackLimit}, {RLIMIT_FSIZE, run.fileSizeLimit}, {RLIMIT_CORE, 0}};
   for (const auto& [resource, bytes] : limits) {
     const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
     if (bytes >= 0) setrlimit(resource, &limit);
@@ -188,7 +195,8 @@ PtyResult RunOnPty(const PtyRun& run) {
     const std::string& when = s.when;
     if (when.empty()) return true;
     if (when == kBlocked) return WaitsInWrite(program);
-    return std::ranges::any_of(emulator.Rows(), [&](const auto& row) { return row.find(when) != std::string::npos; });
+    return std::ranges::any_of(emulator.Rows(),
+                               [&](const auto& row) { return row.find(when) != std::string::npos; });
   };
   auto act = [&] {
     for (; next < run.steps.size() && ready(run.steps[next]); ++next) {
@@ -223,13 +231,15 @@ PtyResult RunOnPty(const PtyRun& run) {
   program = pid;  // signals go to the program itself, also when a shell stands between
   if (tell.read >= 0 && read(tell.read, &program, sizeof program) != sizeof program) program = pid;
   if (run.closeStdoutReader) close(out.read);
-  pollfd watched[] = {{master, POLLIN, 0}, {run.closeStdoutReader ? -1 : out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+  pollfd watched[] = {
+      {master, POLLIN, 0}, {run.closeStdoutReader ? -1 : out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
   std::string* sinks[] = {&result.output, &result.stdoutText, &result.stderrText};
   char buf[65536];
   auto pump = [&](int waitMs) {  // whether anything came or a pipe ended
     if (poll(watched, 3, waitMs) <= 0) return false;
     for (int i = 0; i < 3; ++i) {
-      const ssize_t n = watched[i].fd < 0 || watched[i].revents == 0 ? 0 : read(watched[i].fd, buf, sizeof buf);
+      const ssize_t n =
+          watched[i].fd < 0 || watched[i].revents == 0 ? 0 : read(watched[i].fd, buf, sizeof buf);
       if (n > 0) sinks[i]->append(buf, static_cast<std::size_t>(n));
       if (n > 0 && i == 0) emulator.Feed({buf, static_cast<std::size_t>(n)});
       if (n <= 0 && i > 0 && watched[i].revents != 0) close(std::exchange(watched[i].fd, -1));
@@ -248,7 +258,8 @@ PtyResult RunOnPty(const PtyRun& run) {
   }
   // What the program wrote before its end may still be in the pty; the slave stays open
   // here, so reading stops when nothing more comes.
-  while (pump(50)) {}
+  while (pump(50)) {
+  }
   tcgetattr(slave, &result.modesAfter);
   result.inputLeft = InputLeft(slave);
   for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);

@@ -1,6 +1,6 @@
 // A real terminal for tests: runs a program on a pseudo-terminal of a chosen size and plays
-// everything it writes into a terminal emulator. Steps act on the run as a user or a shell would (typing, holding output with
-// Ctrl+S, signals, resizing); the test gets the final screen, the pty's modes before, at
+// everything it writes into a terminal emulator. Steps act on the run as a user or a shell would (typing,
+// holding output with Ctrl+S, signals, resizing); the test gets the final screen, the pty's modes before, at
 // each step and after, and how the program ended. Every wait is bounded.
 #pragma once
 
@@ -13,11 +13,13 @@ namespace testing_support {
 
 /// A step trigger besides text on the screen: once the program waits in a write to the
 /// terminal (its output held).
-inline const std::string kBlocked = "\x1b" "blocked";
+inline const std::string kBlocked =
+    "\x1b"
+    "blocked";
 
 struct Step {
-  std::string when;  ///< empty: before the program starts; kBlocked, or screen text
-  std::string type;  ///< typed; after Ctrl+S ("\x13") the step waits until output is held
+  std::string when;          ///< empty: before the program starts; kBlocked, or screen text
+  std::string type;          ///< typed; after Ctrl+S ("\x13") the step waits until output is held
   int signal = 0, cols = 0;  ///< sent to the program; the window becomes cols wide
   int afterMs = 0;           ///< and not before this long after the step before
 };
@@ -47,11 +49,11 @@ struct PtyRun {
 };
 
 struct PtyResult {
-  std::vector<std::string> rows;  ///< the final screen, UTF-8, trailing blanks removed
-  int scrolledOff = 0;            ///< rows that left the screen at its top
-  int cursorRow = 0, cursorCol = 0;  ///< 0-based
+  std::vector<std::string> rows;          ///< the final screen, UTF-8, trailing blanks removed
+  int scrolledOff = 0;                    ///< rows that left the screen at its top
+  int cursorRow = 0, cursorCol = 0;       ///< 0-based
   bool exited = false, timedOut = false;  ///< ended by exit; then exitStatus holds the status
-  int exitStatus = -1, termSignal = 0;  ///< termSignal: the signal that ended it, 0 if none
+  int exitStatus = -1, termSignal = 0;    ///< termSignal: the signal that ended it, 0 if none
   termios modesBefore{}, modesAfter{};
   std::vector<termios> modesAtStep;  ///< one per step carried out, taken before it acts
   /// Every byte the program wrote to the terminal, what the next program would read from it, the pipes.

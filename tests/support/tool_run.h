@@ -12,7 +12,9 @@ namespace testing_support {
 
 /// The tool under test: TOLVAR_TOOL in the environment names another build of it, e.g. an
 /// installed one.
-inline std::string ToolPath() { return std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN; }
+inline std::string ToolPath() {
+  return std::getenv("TOLVAR_TOOL") != nullptr ? std::getenv("TOLVAR_TOOL") : TOLVAR_BIN;
+}
 
 /// The tool (or run.program, when set) run with args on a pseudo-terminal set up as run says;
 /// the run must end in time.
@@ -26,7 +28,8 @@ inline PtyResult RunTool(std::vector<std::string> args, PtyRun run = {}) {
 
 /// A canonical WAVE file at path whose "data" chunk holds dataBytes bytes of generated sound.
 inline void GenerateWave(const std::string& path, int64_t dataBytes) {
-  ASSERT_EQ(std::system(("'" TOLVAR_WAVGEN "' sized '" + path + "' " + std::to_string(dataBytes)).c_str()), 0) << path;
+  ASSERT_EQ(std::system(("'" TOLVAR_WAVGEN "' sized '" + path + "' " + std::to_string(dataBytes)).c_str()), 0)
+      << path;
 }
 
 }  // namespace testing_support

@@ -13,15 +13,17 @@ using namespace testing_support;
 static std::vector<int16_t> Blocks(std::initializer_list<std::pair<int, int>> blocks) {
   std::vector<int16_t> s;
   for (const auto& [peak, frames] : blocks)
-    for (int i = 0; i < 2 * frames; ++i) s.push_back(static_cast<int16_t>(i == frames ? peak : (i % 2 ? 1 : -1) * (peak / 4)));
+    for (int i = 0; i < 2 * frames; ++i)
+      s.push_back(static_cast<int16_t>(i == frames ? peak : (i % 2 ? 1 : -1) * (peak / 4)));
   return s;
 }
 
 TEST(Envelope, EachBlockOfEachDataChunkCarriesItsPeakLevel) {
   TempDir dir;
   // Before: five full blocks of 24000 frames and a short one; -32768 counts as 32768.
-  WriteFile(dir.file("before.wav"), CanonicalWave(Blocks({{32767, 24000}, {-32768, 24000}, {16384, 24000},
-                                                          {328, 24000}, {0, 24000}, {-3277, 500}})));
+  WriteFile(dir.file("before.wav"),
+            CanonicalWave(Blocks(
+                {{32767, 24000}, {-32768, 24000}, {16384, 24000}, {328, 24000}, {0, 24000}, {-3277, 500}})));
   // After: two "data" chunks around a list; the blocks start again with the second chunk,
   // and its quietest block deepens the axis to -80 dBFS.
   Bytes after = RiffHeader(0);
@@ -37,15 +39,17 @@ TEST(Envelope, EachBlockOfEachDataChunkCarriesItsPeakLevel) {
   const std::string svg(bytes.begin(), bytes.end());
   // A missing element or attribute reads as a number from the picture's start: wrong levels.
   const auto at = [&](const std::string& element, const std::string& name) {
-    return std::atof(svg.c_str() + svg.find(" " + name + "=\"", svg.find("class=\"" + element + "\"")) + name.size() + 3);
+    return std::atof(svg.c_str() + svg.find(" " + name + "=\"", svg.find("class=\"" + element + "\"")) +
+                     name.size() + 3);
   };
   // The frame spans 0 to the longer file's 120500 frames, and 0 dBFS down to the -80 floor.
   const auto frames = [&](double x) { return (x - at("frame", "x")) / at("frame", "width") * 120500; };
   const auto dB = [&](double y) { return (y - at("frame", "y")) / at("frame", "height") * -80; };
-  for (const auto& [name, expected] : {
-           std::pair{"before", std::vector<double>{0, 24000, 0, 24000, 48000, 0, 48000, 72000, -6.02, 72000, 96000,
-                                                   -39.99, 96000, 120000, -80, 120000, 120500, -20.00}},
-           std::pair{"after", std::vector<double>{0, 24000, -0.07, 24000, 30000, -30.10, 30000, 54000, -70.31}}}) {
+  for (const auto& [name, expected] :
+       {std::pair{"before", std::vector<double>{0, 24000, 0, 24000, 48000, 0, 48000, 72000, -6.02, 72000,
+                                                96000, -39.99, 96000, 120000, -80, 120000, 120500, -20.00}},
+        std::pair{"after",
+                  std::vector<double>{0, 24000, -0.07, 24000, 30000, -30.10, 30000, 54000, -70.31}}}) {
     std::vector<double> got;  // start frame, end frame, level of each block
     double x0, y0, x1, y1;
     int n = 0;
@@ -55,7 +59,8 @@ TEST(Envelope, EachBlockOfEachDataChunkCarriesItsPeakLevel) {
       got.insert(got.end(), {frames(x0), frames(x1), dB(y0)});
     }
     ASSERT_EQ(got.size(), expected.size()) << name;
-    for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], expected[i], i % 3 == 2 ? 0.01 : 2) << name << " block " << i / 3;
+    for (size_t i = 0; i < got.size(); ++i)
+      EXPECT_NEAR(got[i], expected[i], i % 3 == 2 ? 0.01 : 2) << name << " block " << i / 3;
   }
   EXPECT_NEAR(dB(at("target", "y1")), -0.07, 0.01) << "the target line";
   EXPECT_NE(svg.find(">-80</text>"), std::string::npos) << "the lowest level on the axis";

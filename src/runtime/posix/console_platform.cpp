@@ -56,8 +56,10 @@ void AppendRepeated(char c, int32_t count) {
 
 /// A cell's glyph; a blank where nothing is known.
 void AppendCell(uint16_t cell) {
-  if (cell == ScreenPicture::Unknown) AppendHeld(" ", 1);
-  else AppendHeld(Glyphs[cell].bytes, Glyphs[cell].length);
+  if (cell == ScreenPicture::Unknown)
+    AppendHeld(" ", 1);
+  else
+    AppendHeld(Glyphs[cell].bytes, Glyphs[cell].length);
 }
 
 /// ESC [ count letter: a relative cursor move.
@@ -100,8 +102,10 @@ void MoveRight(int32_t x, int32_t y, int32_t count) {
 }
 
 void MoveLeft(int32_t count) {
-  if (PlainTerminal || count < 4) AppendRepeated('\b', count);
-  else AppendMove(count, 'D');
+  if (PlainTerminal || count < 4)
+    AppendRepeated('\b', count);
+  else
+    AppendMove(count, 'D');
 }
 
 /// Moves the terminal's cursor to device column x of device row y. Rows other than the
@@ -183,9 +187,7 @@ void SendChanges() {
   }
 }
 
-bool CursorToMove() {
-  return CursorX != Terminal.x || CursorY != Terminal.y || Terminal.wrapPending;
-}
+bool CursorToMove() { return CursorX != Terminal.x || CursorY != Terminal.y || Terminal.wrapPending; }
 
 /// The window as it stands: what changed, and the cursor where the device has it.
 void SendPicture() {
@@ -224,9 +226,8 @@ namespace {
 // SIGALRM (held output), SIGPIPE and SIGXFSZ (ignored, so that the write fails instead), the
 // fault signals (the fault handler gives the terminal back itself), and SIGKILL and SIGSTOP,
 // which cannot be caught. The real-time signals are added when installing.
-constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
-                                SIGUSR2, SIGABRT, SIGXCPU,   SIGPROF, SIGVTALRM,
-                                SIGSYS,  SIGPWR,  SIGSTKFLT, SIGIO};
+constexpr int FatalSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2,   SIGABRT,
+                                SIGXCPU, SIGPROF, SIGVTALRM, SIGSYS,  SIGPWR,  SIGSTKFLT, SIGIO};
 
 void OnFatalSignal(int sig) {
   const int savedErrno = errno;

@@ -59,7 +59,7 @@ uint16_t MissingPathStatus(const char* name) {
   std::size_t cut = len;
   while (cut > 0 && name[cut - 1] != '/') --cut;
   if (cut == 0) return io_status::FileNotFound;  // relative to the working directory
-  if (cut > 1) --cut;                             // keep "/" itself for "/name"
+  if (cut > 1) --cut;                            // keep "/" itself for "/name"
   std::memcpy(dir, name, cut);
   dir[cut] = '\0';
   return KindOfPath(dir) == PathKind::Directory ? io_status::FileNotFound : io_status::PathNotFound;

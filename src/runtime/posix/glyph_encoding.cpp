@@ -62,8 +62,8 @@ void RecodeGlyphs(const char* codeset) {
     bool ok = cd != reinterpret_cast<iconv_t>(-1);
     if (ok) {
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
-           inLeft == 0 && outPtr != out;
+      ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0 &&
+           outPtr != out;
     }
     for (char* p = out; ok && p < outPtr; ++p) {
       auto b = static_cast<unsigned char>(*p);
@@ -87,4 +87,3 @@ void BuildGlyphs() {
   char codeset[64];
   if (!TerminalIsUtf8(codeset, sizeof codeset)) RecodeGlyphs(codeset);
 }
-

@@ -60,11 +60,15 @@ uintptr_t FindMappingEnd(uintptr_t address) {
         field = Field::Start;
         start = end = 0;
       } else if (field == Field::Start) {
-        if (c == '-') field = Field::End;
-        else start = start * 16 + static_cast<uintptr_t>(HexValue(c));
+        if (c == '-')
+          field = Field::End;
+        else
+          start = start * 16 + static_cast<uintptr_t>(HexValue(c));
       } else if (field == Field::End) {
-        if (c == ' ') field = Field::Rest;
-        else end = end * 16 + static_cast<uintptr_t>(HexValue(c));
+        if (c == ' ')
+          field = Field::Rest;
+        else
+          end = end * 16 + static_cast<uintptr_t>(HexValue(c));
       }
     }
   }
@@ -91,48 +95,57 @@ bool IsStackOverflow(uintptr_t faultAddress, uintptr_t stackPointer) {
   if (StackLimit != RLIM_INFINITY) {
     const uintptr_t limit = static_cast<uintptr_t>(StackLimit);
     const uintptr_t lowest = limit > StackPointerReach ? limit - StackPointerReach : 0;
-    const uintptr_t highest =
-        limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
+    const uintptr_t highest = limit > UINTPTR_MAX - GuardGapReach ? UINTPTR_MAX : limit + GuardGapReach;
     if (depth >= lowest && depth <= highest) return true;
   }
-  return faultAddress + StackPointerReach >= stackPointer &&
-         faultAddress <= stackPointer + StackPointerReach;
+  return faultAddress + StackPointerReach >= stackPointer && faultAddress <= stackPointer + StackPointerReach;
 }
 
 FaultRow LookUpFault(int signal, const siginfo_t& info, const mcontext_t& machine) {
   switch (signal) {
     case SIGFPE:
       switch (info.si_code) {
-        case FPE_INTDIV: return {fault_error::DivisionByZero, false};
-        case FPE_FLTDIV: return {fault_error::DivisionByZero, true};
-        case FPE_FLTOVF: return {fault_error::FloatOverflow, true};
-        case FPE_FLTUND: return {fault_error::FloatUnderflow, true};
-        case FPE_FLTINV: return {fault_error::InvalidFloatOperation, true};
-        case FPE_FLTSUB: return {fault_error::InvalidFloatOperation, true};
-        case FPE_INTOVF: return {fault_error::IntegerOverflow, false};
-        default: return {0, false};  // an inexact result among them
+        case FPE_INTDIV:
+          return {fault_error::DivisionByZero, false};
+        case FPE_FLTDIV:
+          return {fault_error::DivisionByZero, true};
+        case FPE_FLTOVF:
+          return {fault_error::FloatOverflow, true};
+        case FPE_FLTUND:
+          return {fault_error::FloatUnderflow, true};
+        case FPE_FLTINV:
+          return {fault_error::InvalidFloatOperation, true};
+        case FPE_FLTSUB:
+          return {fault_error::InvalidFloatOperation, true};
+        case FPE_INTOVF:
+          return {fault_error::IntegerOverflow, false};
+        default:
+          return {0, false};  // an inexact result among them
       }
     case SIGSEGV: {
       const auto address = reinterpret_cast<uintptr_t>(info.si_addr);
       const auto stackPointer = static_cast<uintptr_t>(machine.gregs[REG_RSP]);
-      return {IsStackOverflow(address, stackPointer) ? fault_error::StackOverflow
-                                                      : fault_error::AccessViolation,
-              false};
+      return {
+          IsStackOverflow(address, stackPointer) ? fault_error::StackOverflow : fault_error::AccessViolation,
+          false};
     }
-    case SIGILL: return {fault_error::OtherProcessorFault, false};
+    case SIGILL:
+      return {fault_error::OtherProcessorFault, false};
     case SIGBUS:
       switch (info.si_code) {
         // A mapped page that cannot be read: beyond the end of its file, or lost to an
         // I/O or memory error. A misaligned access is not among the handled faults.
         case BUS_ADRERR:
         case BUS_OBJERR:
-        case BUS_MCEERR_AR: return {fault_error::OtherProcessorFault, false};
-        default: return {0, false};
+        case BUS_MCEERR_AR:
+          return {fault_error::OtherProcessorFault, false};
+        default:
+          return {0, false};
       }
     case SIGTRAP:
-      return {info.si_code == TRAP_TRACE ? fault_error::OtherProcessorFault : uint16_t{0},
-              false};
-    default: return {0, false};
+      return {info.si_code == TRAP_TRACE ? fault_error::OtherProcessorFault : uint16_t{0}, false};
+    default:
+      return {0, false};
   }
 }
 

@@ -134,8 +134,7 @@ void TakeTerminalModes() {
   sigprocmask(SIG_BLOCK, &jobControl, &previous);
   // Released on the way out, by the end of the run or by a handler that ends the process,
   // the modes stay given back.
-  if (ModesReleased.load(std::memory_order_acquire) == 0 && TerminalIsOurs(STDIN_FILENO) &&
-      ReadModesOnce()) {
+  if (ModesReleased.load(std::memory_order_acquire) == 0 && TerminalIsOurs(STDIN_FILENO) && ReadModesOnce()) {
     // Marked before the change: a signal that comes right after it must give the modes back.
     ModesTaken.store(1, std::memory_order_release);
     // TCSANOW neither waits for output nor discards typed-ahead input.

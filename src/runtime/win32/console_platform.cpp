@@ -65,7 +65,8 @@ void RemoveLine() {
 }
 
 void ShowCursorAt(int32_t x, int32_t y) {
-  SetConsoleCursorPosition(Console, COORD{static_cast<SHORT>(WindowLeft + x), static_cast<SHORT>(WindowTop + y)});
+  SetConsoleCursorPosition(Console,
+                           COORD{static_cast<SHORT>(WindowLeft + x), static_cast<SHORT>(WindowTop + y)});
 }
 
 void BeginDeviceOperation() {}
@@ -90,8 +91,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 const char* FindConsole(ConsoleFound& found) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   Console = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (Console == INVALID_HANDLE_VALUE || Console == nullptr ||
-      !GetConsoleScreenBufferInfo(Console, &info)) {
+  if (Console == INVALID_HANDLE_VALUE || Console == nullptr || !GetConsoleScreenBufferInfo(Console, &info)) {
     // Standard output is redirected: the console itself, if the process has one.
     Console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           nullptr, OPEN_EXISTING, 0, nullptr);
@@ -112,7 +112,8 @@ void TakeConsole() {
   if (GetConsoleMode(InputHandle, &SavedInputMode)) {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     InputModeTaken = 1;
-    SetConsoleMode(InputHandle, SavedInputMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT));
+    SetConsoleMode(InputHandle,
+                   SavedInputMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT));
   }
 }
 

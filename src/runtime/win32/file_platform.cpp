@@ -27,7 +27,8 @@ bool WideName(const char* name, std::wstring& wide) {
   const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
   if (length <= 0) return false;
   wide.resize(static_cast<std::size_t>(length));
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length) != length) return false;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), length) != length)
+    return false;
   wide.pop_back();  // the terminating zero, which c_str() gives back
   std::replace(wide.begin(), wide.end(), L'/', L'\\');
   return true;

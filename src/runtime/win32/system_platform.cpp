@@ -52,24 +52,37 @@ FaultRow LookUpSseFault(uint32_t mxcsr) {
 
 FaultRow LookUpFault(DWORD code, const CONTEXT& context) {
   switch (code) {
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, false};
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return {fault_error::DivisionByZero, true};
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return {fault_error::ArrayBoundsExceeded, false};
-    case EXCEPTION_STACK_OVERFLOW: return {fault_error::StackOverflow, false};
-    case EXCEPTION_FLT_OVERFLOW: return {fault_error::FloatOverflow, true};
-    case EXCEPTION_FLT_UNDERFLOW: return {fault_error::FloatUnderflow, true};
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      return {fault_error::DivisionByZero, false};
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return {fault_error::DivisionByZero, true};
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+      return {fault_error::ArrayBoundsExceeded, false};
+    case EXCEPTION_STACK_OVERFLOW:
+      return {fault_error::StackOverflow, false};
+    case EXCEPTION_FLT_OVERFLOW:
+      return {fault_error::FloatOverflow, true};
+    case EXCEPTION_FLT_UNDERFLOW:
+      return {fault_error::FloatUnderflow, true};
     case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_STACK_CHECK: return {fault_error::InvalidFloatOperation, true};
-    case EXCEPTION_INT_OVERFLOW: return {fault_error::IntegerOverflow, false};
-    case EXCEPTION_ACCESS_VIOLATION: return {fault_error::AccessViolation, false};
-    case EXCEPTION_FLT_DENORMAL_OPERAND: return {fault_error::AccessViolation, true};
+    case EXCEPTION_FLT_STACK_CHECK:
+      return {fault_error::InvalidFloatOperation, true};
+    case EXCEPTION_INT_OVERFLOW:
+      return {fault_error::IntegerOverflow, false};
+    case EXCEPTION_ACCESS_VIOLATION:
+      return {fault_error::AccessViolation, false};
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+      return {fault_error::AccessViolation, true};
     case EXCEPTION_SINGLE_STEP:
     case EXCEPTION_IN_PAGE_ERROR:
     case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION: return {fault_error::OtherProcessorFault, false};
+    case EXCEPTION_PRIV_INSTRUCTION:
+      return {fault_error::OtherProcessorFault, false};
     case STATUS_FLOAT_MULTIPLE_FAULTS:
-    case STATUS_FLOAT_MULTIPLE_TRAPS: return LookUpSseFault(context.MxCsr);
-    default: return {0, false};  // a breakpoint, a misaligned access, an inexact result
+    case STATUS_FLOAT_MULTIPLE_TRAPS:
+      return LookUpSseFault(context.MxCsr);
+    default:
+      return {0, false};  // a breakpoint, a misaligned access, an inexact result
   }
 }
 
@@ -125,8 +138,8 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
   } else {
     PVOID handlerData = nullptr;
     DWORD64 establisherFrame = 0;
-    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context,
-                     &handlerData, &establisherFrame, nullptr);
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                     &establisherFrame, nullptr);
   }
   return context.Rip != 0 && context.Rsp > before && context.Rsp <= StackTop;
 }
