@@ -20,16 +20,11 @@ std::string Utf8FromUtf16(std::u16string_view text) {
       out += UnpairedSurrogate;
       continue;
     }
-    const auto put = [&out](char32_t bits) { out += static_cast<char>(bits); };
-    if (c < 0x80) {
-      put(c);
-    } else if (c < 0x800) {
-      put(0xC0 | c >> 6), put(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      put(0xE0 | c >> 12), put(0x80 | (c >> 6 & 0x3F)), put(0x80 | (c & 0x3F));
-    } else {
-      put(0xF0 | c >> 18), put(0x80 | (c >> 12 & 0x3F)), put(0x80 | (c >> 6 & 0x3F)), put(0x80 | (c & 0x3F));
-    }
+    // The lead byte carries the length's mark and the highest bits; each byte after it six more.
+    constexpr char32_t Lead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    const int more = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(Lead[more] | c >> (6 * more));
+    for (int i = more - 1; i >= 0; --i) out += static_cast<char>(0x80 | (c >> (6 * i) & 0x3F));
   }
   return out;
 }

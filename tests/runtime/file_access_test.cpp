@@ -90,17 +90,21 @@ TEST_F(FileAccess, PositionsAreTheFileObjectsOwnAndReadsMayComeShort) {
   Seek(f, 7);
   EXPECT_EQ(Read(8), "789|.....");  // the end of the file is no error here
   char byte = 'k';
-  BlockRead(f, &byte, -5), BlockOverwrite(f, &byte, -5), BlockRead(f, &byte, 0);  // nothing moves
+  BlockRead(f, &byte, -5);  // nothing moves
+  BlockOverwrite(f, &byte, -5);
+  BlockRead(f, &byte, 0);
   EXPECT_EQ(Where(), "10 of 10, status 0");
   BlockRead(f, &byte, 1);
   EXPECT_EQ(std::pair(IOResult(), byte), std::pair(uint16_t{100}, 'k'));
   Seek(f, 100);  // past the end: taken, nothing grows
   EXPECT_EQ(Where(), "100 of 10, status 0");
-  Seek(f, 3), Seek(f, -1);
+  Seek(f, 3);
+  Seek(f, -1);
   EXPECT_EQ(IOResult(), 131);
   EXPECT_EQ(Read(2), "34|");
   EXPECT_EQ(Where(), "5 of 10, status 0");
-  failAt = calls + 1, failErrno = EINTR;
+  failAt = calls + 1;
+  failErrno = EINTR;
   EXPECT_EQ(Read(2), "56|");  // neither the size query nor the interrupted call moved it
   EXPECT_EQ(ReadFile(path), Ten);
   const int64_t size = (int64_t{1} << 32) + 6;  // positions and sizes beyond 4 GiB; sparse
@@ -168,7 +172,10 @@ TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
   };
   for (const auto& row : rows) {
     Open();
-    calls = 0, failErrno = ENOSPC, writeLimit = row.limit, failAt = row.failAt;
+    calls = 0;
+    failErrno = ENOSPC;
+    writeLimit = row.limit;
+    failAt = row.failAt;
     BlockOverwrite(f, "ABCDEF", 6);
     BlockOverwrite(f, "GH", 2);  // after a failure nothing more is written
     EXPECT_EQ(std::tuple(IOResult(), calls, ReadFile(path)),

@@ -117,19 +117,28 @@ TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) 
        },
        "T255 F1", S(256, 'c')},
       {[](TextRec& t) {  // items with their padding
-         Write_Str(2, t, "abc"), Write_Str(6, t, "abc"), Write_Char(3, t, 'x');
-         Write_Float(RealTypeExtended, 1, 6, t, 42.66L), Write_SInt(4, t, 216), Write_End(t);
+         Write_Str(2, t, "abc");
+         Write_Str(6, t, "abc");
+         Write_Char(3, t, 'x');
+         Write_Float(RealTypeExtended, 1, 6, t, 42.66L);
+         Write_SInt(4, t, 216);
+         Write_End(t);
        },
        "F22", "abc   abc  x  42.7 216"},
       {[](TextRec& t) {  // a latched status silences items, but the statement end still flushes
          InOutRes = io_status::FileNotFound;
-         Write_Str(0, t, "abc"), Write_Char(0, t, 'x'), Write_SInt(0, t, 1);
-         Write_Float(RealTypeExtended, 1, 5, t, 1.0L), Writeln_End(t), Write_End(t);
+         Write_Str(0, t, "abc");
+         Write_Char(0, t, 'x');
+         Write_SInt(0, t, 1);
+         Write_Float(RealTypeExtended, 1, 5, t, 1.0L);
+         Writeln_End(t);
+         Write_End(t);
        },
        "F0", "", io_status::FileNotFound},
       {[](TextRec&) {  // a stream not open: the text is dropped
          TextRec unbound{};
-         Write_Str(0, unbound, "a"), Writeln_End(unbound);
+         Write_Str(0, unbound, "a");
+         Writeln_End(unbound);
          EXPECT_EQ(unbound.Pending, 0);
        },
        "", "", io_status::NotOpen},

@@ -58,7 +58,9 @@ struct Pipe {
   int read = -1, write = -1;
   explicit Pipe(bool wanted) {
     int fds[2];
-    if (wanted && pipe2(fds, O_CLOEXEC) == 0) read = fds[0], write = fds[1];
+    if (!wanted || pipe2(fds, O_CLOEXEC) != 0) return;
+    read = fds[0];
+    write = fds[1];
   }
 };
 

@@ -92,7 +92,9 @@ TEST(FileAccessWin, TheOpenIsExclusiveBothWays) {
   EXPECT_EQ((std::tuple{Open(f, path), CloseHandle(h), Open(f, path)}), std::tuple(5, TRUE, 0));
   EXPECT_EQ((std::tuple{other(FILE_SHARE_READ | FILE_SHARE_WRITE), GetLastError()}),
             std::tuple(INVALID_HANDLE_VALUE, DWORD{ERROR_SHARING_VIOLATION}));
-  EXPECT_NE((Close(f), h = other(0)), INVALID_HANDLE_VALUE);
+  Close(f);
+  h = other(0);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
 }
 
@@ -110,19 +112,31 @@ TEST(FileAccessWin, TransfersAtTheirOffsetsAlsoBeyond4GiB) {
   ASSERT_EQ(Open(f, path), 0);
   uint8_t buf[8];
   int32_t n = -1;
-  Seek(f, 2), BlockRead(f, buf, 8, n);
+  Seek(f, 2);
+  BlockRead(f, buf, 8, n);
   EXPECT_EQ(std::tuple(n, Bytes(buf, buf + 8), FilePos(f)), std::tuple(8, Bytes{2, 3, 4, 5, 6, 7, 8, 9}, 10));
-  Seek(f, Big - 2), BlockRead(f, buf, 8, n);  // 2 left: they arrive, the rest of the buffer is kept
+  Seek(f, Big - 2);
+  BlockRead(f, buf, 8, n);  // 2 left: they arrive, the rest of the buffer is kept
   EXPECT_EQ(std::tuple(n, Bytes(buf, buf + 4), FilePos(f)), std::tuple(2, Bytes{0, 0, 4, 5}, Big));
   // Past the end: no error, nothing to read.
-  EXPECT_EQ((Seek(f, Big + 100), BlockRead(f, buf, 8, n), std::tuple(n, InOutRes)), std::tuple(0, 0));
-  Seek(f, Big - 2), BlockWrite(f, "\x12\x34", 2), Seek(f, 4), BlockWrite(f, "\xFF", 1);
+  Seek(f, Big + 100);
+  BlockRead(f, buf, 8, n);
+  EXPECT_EQ(std::tuple(n, InOutRes), std::tuple(0, 0));
+  Seek(f, Big - 2);
+  BlockWrite(f, "\x12\x34", 2);
+  Seek(f, 4);
+  BlockWrite(f, "\xFF", 1);
   EXPECT_EQ((std::tuple{FileSize(f), FilePos(f), IOResult()}), std::tuple(Big, 5, 0));
   // Would grow the file: nothing is written.
-  EXPECT_EQ((Seek(f, Big - 1), BlockOverwrite(f, "\xFF\xFF", 2), IOResult()), io_status::WriteShort);
-  Seek(f, Big - 3), BlockRead(f, buf, 3), Seek(f, 3), BlockRead(f, buf + 3, 3);
-  EXPECT_EQ((std::tuple{Bytes(buf, buf + 6), (Close(f), IOResult())}),
-            std::tuple(Bytes{0, 0x12, 0x34, 3, 0xFF, 5}, 0));
+  Seek(f, Big - 1);
+  BlockOverwrite(f, "\xFF\xFF", 2);
+  EXPECT_EQ(IOResult(), io_status::WriteShort);
+  Seek(f, Big - 3);
+  BlockRead(f, buf, 3);
+  Seek(f, 3);
+  BlockRead(f, buf + 3, 3);
+  Close(f);
+  EXPECT_EQ(std::tuple(Bytes(buf, buf + 6), IOResult()), std::tuple(Bytes{0, 0x12, 0x34, 3, 0xFF, 5}, 0));
 }
 
 // The console device.
@@ -138,8 +152,8 @@ std::tuple<std::wstring, int, int, int> Screen(HANDLE console) {
   CHAR_INFO cells[Width * Height];
   SMALL_RECT all{0, 0, Width - 1, Height - 1};
   CONSOLE_SCREEN_BUFFER_INFO info{};
-  ReadConsoleOutputW(console, cells, {Width, Height}, {0, 0}, &all),
-      GetConsoleScreenBufferInfo(console, &info);
+  ReadConsoleOutputW(console, cells, {Width, Height}, {0, 0}, &all);
+  GetConsoleScreenBufferInfo(console, &info);
   std::wstring text;
   int outside = 0;
   for (int i = 0, x = 0, y = 0; i < Width * Height; ++i, x = i % Width, y = i / Width) {
@@ -189,15 +203,18 @@ TEST(ConsoleWin, CellsCursorsAndTheInputMode) {
   EXPECT_EQ(mode(), before & ~DWORD{ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT});
   for (const auto& [ops, window, x, y] : Rows) {
     DWORD n = 0;
-    FillConsoleOutputCharacterW(console, L'.', Width * Height, {0, 0}, &n),
-        FillConsoleOutputAttribute(console, Around, Width * Height, {0, 0}, &n);
-    for (const std::string& op : ops)
-      if (op == "@r")
+    FillConsoleOutputCharacterW(console, L'.', Width * Height, {0, 0}, &n);
+    FillConsoleOutputAttribute(console, Around, Width * Height, {0, 0}, &n);
+    for (const std::string& op : ops) {
+      if (op == "@r") {
         GotoXY(1, WhereY());
-      else if (op[0] == '@')
+      } else if (op[0] == '@') {
         GotoXY(uint8_t(std::stoi(op.substr(1))), uint8_t(std::stoi(op.substr(op.find(',') + 1))));
-      else
-        Write_Str(0, Output, op), Write_End(Output);
+      } else {
+        Write_Str(0, Output, op);
+        Write_End(Output);
+      }
+    }
     EXPECT_EQ(std::tuple_cat(Screen(console), std::tuple(CursorSaveX + 1, CursorSaveY + 1)),
               std::tuple(window, 0, x, y, x, y))
         << ops[1];
