@@ -93,13 +93,24 @@ std::vector<int> TenTimesNarrowedAndWidened() {
   return widths;
 }
 
-/// Narrowed once, then told four times of a resize that changed nothing, while the tool writes.
-std::vector<Step> NarrowedThenSignalled() {
+/// Narrowed once, then sent sig four times while the tool writes: a resize that changed nothing,
+/// or a continue without a stop.
+std::vector<Step> NarrowedThenSignalled(int sig) {
   std::vector<Step> steps = Resized({20});
-  const Step signalled{.when = kBlocked, .type = "\x11", .signal = SIGWINCH},
-      hold{.type = "\x13", .afterMs = 5};
+  const Step signalled{.when = kBlocked, .type = "\x11", .signal = sig}, hold{.type = "\x13", .afterMs = 5};
   steps.insert(steps.end() - 1, {signalled, hold, signalled, hold, signalled, hold, signalled, hold});
   return steps;
+}
+
+/// Narrowed and widened again while the terminal holds the output: no send comes between.
+std::vector<Step> NarrowedAndWidenedUnseen() {
+  const Step out{.when = kBlocked, .type = "\x11"};
+  return {kHeld,
+          out,
+          {.when = " Normalisiere", .type = "\x13"},
+          {.when = kBlocked, .cols = 20},
+          {.cols = 80, .afterMs = 20},
+          out};
 }
 
 std::vector<Row> Rows() {
@@ -159,12 +170,12 @@ std::vector<Row> Rows() {
        .modes = std::string(20, '.'),
        .finish = " Normalisiere Wave...100.\n0%, fertig!",
        .stray = 8},
-      {.name = "NarrowedThenSignalled",
+      {.name = "NarrowedAndWidenedUnseen",
        .file = [] { return TinyChunks(200000); },
-       .run = {.steps = NarrowedThenSignalled()},
+       .run = {.steps = NarrowedAndWidenedUnseen()},
        .screen = "?",
-       .modes = std::string(16, '.'),
-       .finish = " Normalisiere Wave..\n.100.0%, fertig!",
+       .modes = std::string(6, '.'),
+       .finish = " Normalisiere Wave...100.0%, fertig!",
        .stray = 2},
       {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
       {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
@@ -242,6 +253,15 @@ std::vector<Row> Rows() {
        .absent = kQuestion,
        .inputLeft = "echo hello\n"},
   };
+  for (int sig : {SIGWINCH, SIGCONT}) {
+    rows.push_back({.name = std::string("NarrowedThenSignalled") + sigabbrev_np(sig),
+                    .file = [] { return TinyChunks(200000); },
+                    .run = {.steps = NarrowedThenSignalled(sig)},
+                    .screen = "?",
+                    .modes = std::string(16, '.'),
+                    .finish = " Normalisiere Wave..\n.100.0%, fertig!",
+                    .stray = 2});
+  }
   // Every signal that ends the process by default and that the tool does not use itself,
   // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not
   // only after Ctrl+Q (nobody types it here).
