@@ -157,22 +157,29 @@ void SendCell(int32_t x, int32_t y, uint16_t cell) {
   Terminal.wrapPending = Terminal.x % TerminalColumns == 0;
 }
 
-/// A window resized to a new width: from here on the terminal wraps at its new edge. What it
-/// did with the lines it showed (cut them, or wrapped them anew) and where its cursor now
-/// stands is not known. Nor is it after a stop, when the shell has written its own lines. From
-/// the start of the cursor's line every move is relative again, and the row there is sent
-/// whole, on a line cleared first: a terminal that wraps lines anew may have joined old lines
-/// into it. Rows above are left as they are. A resize that kept the width changed nothing.
+/// A window whose width changed: from here on the terminal wraps at its new edge. What it did
+/// with the lines it showed (cut them, or wrapped them anew) and where its cursor now stands
+/// is not known: from the start of the cursor's line every move is relative again, and the row
+/// there is sent whole, on a line cleared first (a terminal that wraps lines anew may have
+/// joined old lines into it). Rows above are left as they are.
+/// Continued after a stop, the row is sent whole from its first line: a shell that reported
+/// the stop left its cursor on a fresh line below its own, and the row goes there; when nobody
+/// wrote, it goes over itself.
 void FollowTerminal() {
-  const TerminalChange change = TerminalChangeSinceLastCall(OutHandle);
-  const bool widthChanged = change.columns > 0 && change.columns != TerminalColumns;
-  if (!widthChanged && !change.continued) return;
-  if (widthChanged) TerminalColumns = change.columns;
+  const TerminalChange change = TerminalChangeSinceLastCall();
+  if (change.columns == 0 && !change.continued) return;
+  // The terminal line of the row that the cursor is on, counted from the row's first.
+  const int32_t line = (Terminal.x - (Terminal.wrapPending ? 1 : 0)) / TerminalColumns;
   AppendHeld("\r", 1);
+  if (change.columns > 0) {
+    TerminalColumns = change.columns;
+    Terminal.lines = 1;
+  } else if (line > 0 && !PlainTerminal) {
+    AppendMove(line, 'A');
+  }
   if (!PlainTerminal) AppendHeld("\x1b[K", 3);
   Terminal.x = 0;
   Terminal.wrapPending = false;
-  Terminal.lines = 1;
   Picture.ForgetShownRow(Terminal.y);
 }
 
@@ -305,7 +312,7 @@ void TakeConsole() {
   CursorX = CursorSaveX;
   CursorY = CursorSaveY;
   Picture.Reset(ScreenWidth, ScreenHeight);
-  InstallJobControlHandlers();
+  InstallJobControlHandlers(OutHandle, TerminalColumns);
   TakeTerminalModes();
   SendHeldBefore(StdOut, StdOutDevice);
   SendHeldBefore(StdErr, StdErrDevice);

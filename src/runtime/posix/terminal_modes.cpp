@@ -20,8 +20,12 @@ termios RunModes;    ///< the same with signal keys and echo off
 std::atomic<int> ModesSaved{0};
 std::atomic<int> ModesTaken{0};     ///< the terminal may hold RunModes
 std::atomic<int> ModesReleased{0};  ///< given back on the way out: never taken again
-volatile sig_atomic_t Resized = 0;
 volatile sig_atomic_t Continued = 0;
+// The width of the terminal's window as the resize handler last saw it, and whether it has
+// changed since TerminalChangeSinceLastCall last asked.
+volatile sig_atomic_t WatchedTerminal = -1;
+volatile sig_atomic_t SeenColumns = 0;
+volatile sig_atomic_t WidthChanged = 0;
 static_assert(std::atomic<int>::is_always_lock_free);
 
 /// The signals of job control that have handlers here: neither comes while the handler of
@@ -102,7 +106,17 @@ void OnContinue(int) {
   errno = savedErrno;
 }
 
-void OnResize(int) { Resized = 1; }
+/// A window narrowed and widened again between two sends has cut the lines it showed: each
+/// change of width counts, and a SIGWINCH that changed nothing does not.
+void OnResize(int) {
+  const int savedErrno = errno;
+  winsize size{};
+  if (ioctl(WatchedTerminal, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_col != SeenColumns) {
+    SeenColumns = size.ws_col;
+    WidthChanged = 1;
+  }
+  errno = savedErrno;
+}
 
 }  // namespace
 
@@ -157,7 +171,9 @@ void ReleaseTerminalModes() {
   GiveTerminalModesBack();
 }
 
-void InstallJobControlHandlers() {
+void InstallJobControlHandlers(int terminal, int32_t columns) {
+  WatchedTerminal = terminal;
+  SeenColumns = columns;
   sigset_t none;
   sigemptyset(&none);
   InstallUnlessIgnored(SIGWINCH, OnResize, SA_RESTART, none);
@@ -167,12 +183,16 @@ void InstallJobControlHandlers() {
   InstallUnlessIgnored(SIGTSTP, OnStop, SA_RESTART, jobControl);
 }
 
-TerminalChange TerminalChangeSinceLastCall(int fd) {
+TerminalChange TerminalChangeSinceLastCall() {
+  // Each flag is cleared before what it guards is read: a signal in between sets it again.
   TerminalChange change;
-  change.continued = Continued != 0;
-  Continued = 0;
-  winsize size{};
-  if (Resized != 0 && ioctl(fd, TIOCGWINSZ, &size) == 0) change.columns = size.ws_col;
-  Resized = 0;
+  if (Continued != 0) {
+    Continued = 0;
+    change.continued = true;
+  }
+  if (WidthChanged != 0) {
+    WidthChanged = 0;
+    change.columns = SeenColumns;
+  }
   return change;
 }

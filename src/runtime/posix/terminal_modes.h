@@ -37,13 +37,13 @@ void ReleaseTerminalModes();
 void InstallUnlessIgnored(int sig, void (*handler)(int), int flags, const sigset_t& mask);
 
 /// Job control and window size: a stop gives the modes back first, a continuation in the
-/// foreground takes them again unless they are released, and a continuation or a resized
-/// window is noted for TerminalChangeSinceLastCall.
-void InstallJobControlHandlers();
+/// foreground takes them again unless they are released, and a continuation or a change of
+/// the width of terminal's window (columns wide now) is noted for TerminalChangeSinceLastCall.
+void InstallJobControlHandlers(int terminal, int32_t columns);
 
 /// What may have moved the terminal's lines under the device since the last call.
 struct TerminalChange {
-  int32_t columns = 0;     ///< the window's width if it was resized, else 0
+  int32_t columns = 0;     ///< the window's width if it changed at all meanwhile, even and back, else 0
   bool continued = false;  ///< continued after a stop: a shell has usually written meanwhile
 };
-TerminalChange TerminalChangeSinceLastCall(int fd);
+TerminalChange TerminalChangeSinceLastCall();
