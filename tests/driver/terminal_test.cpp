@@ -262,11 +262,12 @@ std::vector<Row> Rows() {
                     .finish = " Normalisiere Wave..\n.100.0%, fertig!",
                     .stray = 2});
   }
-  // Every signal that ends the process by default and that the tool does not use itself,
-  // sent while the terminal holds the tool's output (Ctrl+S): the run ends at once, not
-  // only after Ctrl+Q (nobody types it here).
-  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM,
-                  SIGSYS, SIGPWR, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMAX}) {
+  // Every signal that ends the process by default and that the tool does not use itself, and
+  // the fault signals when another process sends them, while the terminal holds the tool's
+  // output (Ctrl+S): the run ends at once by that signal, not only after Ctrl+Q (nobody types it).
+  for (int sig :
+       {SIGTERM, SIGHUP, SIGQUIT,   SIGINT, SIGUSR1,  SIGUSR2,  SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM,
+        SIGSYS,  SIGPWR, SIGSTKFLT, SIGIO,  SIGRTMIN, SIGRTMAX, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL}) {
     const std::string name = sig >= SIGRTMIN ? "RT" + std::to_string(sig) : sigabbrev_np(sig);
     rows.push_back({.name = "Killed" + name,
                     .run = {.timeoutSeconds = 10, .steps = {kHeld, {.when = kBlocked, .signal = sig}}},

@@ -129,6 +129,7 @@ TEST_F(FileAccess, RefusedOpensNeverTouchTheFile) {
     uint16_t status;
   } rows[] = {
       {dir.file("missing.wav"), 2},
+      {dir.file("missing.wav/"), 2},
       {dir.file("nodir/a.wav"), 3},
       {path + "/a.wav", 3},
       {dir.file("sub"), 5},
