@@ -213,22 +213,6 @@ std::vector<Row> Rows() {
        .run = {.job = 'b',
                .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
        .modes = ".xo"},
-      // A shell that reports the stop leaves the terminal's cursor on a line of its own: the
-      // row is sent whole there.
-      {.name = "StoppedReportedThenForeground",
-       .file = [] { return TinyChunks(300000); },
-       .run = {.job = 'F', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
-       .screen = "?",
-       .modes = ".",
-       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
-       .stray = 1},
-      {.name = "StoppedReportedThenBackground",
-       .file = [] { return TinyChunks(300000); },
-       .run = {.job = 'B', .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
-       .screen = "?",
-       .modes = ".",
-       .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
-       .stray = 1},
       {.name = "Background",
        .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
        .modes = "oo"},
@@ -253,6 +237,17 @@ std::vector<Row> Rows() {
        .absent = kQuestion,
        .inputLeft = "echo hello\n"},
   };
+  // A shell that reports the stop leaves the terminal's cursor on a line of its own: the row
+  // is sent whole there, continued in the foreground ('F') or in the background ('B').
+  for (char job : {'F', 'B'}) {
+    rows.push_back({.name = std::string("StoppedReportedThen") + (job == 'F' ? "Foreground" : "Background"),
+                    .file = [] { return TinyChunks(300000); },
+                    .run = {.job = job, .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
+                    .screen = "?",
+                    .modes = ".",
+                    .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
+                    .stray = 1});
+  }
   for (int sig : {SIGWINCH, SIGCONT}) {
     rows.push_back({.name = std::string("NarrowedThenSignalled") + sigabbrev_np(sig),
                     .file = [] { return TinyChunks(200000); },
