@@ -8,18 +8,12 @@
 #   BUILD=build-release bash bench/calls.sh
 set -euo pipefail
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD:-build}
-[[ $build = /* ]] || build="$repo/$build"
+source "$(dirname "$0")/common.sh"
 bytes=${1:-200000000}
-for tool in "$build/tolvar" "$build/tolvar-wavgen"; do
-  [[ -x $tool ]] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 2; }
-done
-command -v strace >/dev/null || { echo "strace is missing (bash tools/deps.sh)" >&2; exit 2; }
+need_programs "$build/tolvar" "$build/tolvar-wavgen"
+need_strace
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/tolvar-calls.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
-g++ -O2 -o "$tmp/pty_run" "$repo/bench/pty_run.cpp"
+make_scratch calls
 "$build/tolvar-wavgen" sized "$tmp/take.wav" "$bytes" >/dev/null
 data=$(( $(stat -c %s "$tmp/take.wav") - 44 ))  # the generator's canonical header
 blocks=$(( (data + 95999) / 96000 ))

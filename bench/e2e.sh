@@ -16,9 +16,7 @@
 #   BUILD=build-release bash bench/e2e.sh        (the build to measure; default build)
 set -euo pipefail
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD:-build}
-[[ $build = /* ]] || build="$repo/$build"
+source "$(dirname "$0")/common.sh"
 cold=""
 other=""
 while [[ ${1:-} == --* ]]; do
@@ -34,16 +32,13 @@ bytes=${1:-1073741824}
 rounds=${2:-$([[ -n $cold ]] && echo 9 || echo 15)}
 tolvar="$build/tolvar"
 wavgen="$build/tolvar-wavgen"
-for tool in "$tolvar" "$wavgen" ${other:+"$other"}; do
-  [[ -x $tool ]] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 2; }
-done
+need_programs "$tolvar" "$wavgen" ${other:+"$other"}
 if [[ $cold == all && ! -w /proc/sys/vm/drop_caches ]]; then
   echo "--cold-all needs root" >&2
   exit 2
 fi
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/tolvar-e2e.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+make_scratch e2e
 need=$(( (bytes * 3 + (1 << 20)) / 1024 ))
 avail=$(df -Pk "$tmp" | awk 'NR == 2 { print $4 }')
 if (( avail < need )); then
@@ -51,7 +46,6 @@ if (( avail < need )); then
   exit 2
 fi
 
-g++ -O2 -o "$tmp/pty_run" "$repo/bench/pty_run.cpp"
 pristine="$tmp/pristine.wav"
 work="$tmp/work.wav"
 "$wavgen" sized "$pristine" "$bytes" >/dev/null

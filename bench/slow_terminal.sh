@@ -11,9 +11,7 @@
 #   BUILD=build-release bash bench/slow_terminal.sh
 set -euo pipefail
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD:-build}
-[[ $build = /* ]] || build="$repo/$build"
+source "$(dirname "$0")/common.sh"
 other=""
 if [[ ${1:-} == --other ]]; then
   other=$(realpath "$2")
@@ -22,14 +20,10 @@ fi
 bytes=${1:-1073741824}
 rounds=${2:-5}
 rate=${3:-3000}
-for tool in "$build/tolvar" "$build/tolvar-wavgen" ${other:+"$other"}; do
-  [[ -x $tool ]] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 2; }
-done
-command -v strace >/dev/null || { echo "strace is missing (bash tools/deps.sh)" >&2; exit 2; }
+need_programs "$build/tolvar" "$build/tolvar-wavgen" ${other:+"$other"}
+need_strace
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/tolvar-slow.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
-g++ -O2 -o "$tmp/pty_run" "$repo/bench/pty_run.cpp"
+make_scratch slow
 "$build/tolvar-wavgen" sized "$tmp/pristine.wav" "$bytes" >/dev/null
 
 # One run: the tool's name, its path, the drain rate (0: keeps up). Appends
