@@ -49,6 +49,7 @@ fi
 pristine="$tmp/pristine.wav"
 work="$tmp/work.wav"
 "$wavgen" sized "$pristine" "$bytes" >/dev/null
+cp "$pristine" "$work"  # the floor, first in a round, rewrites what it finds
 
 # Seconds of one command on the drained terminal; its exit status must be 0.
 timed() {
