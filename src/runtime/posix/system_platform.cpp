@@ -24,9 +24,17 @@ constexpr int FaultSignals[] = {SIGFPE, SIGSEGV, SIGBUS, SIGILL, SIGTRAP};
 
 int ArgCount = 0;
 char** Args = nullptr;
-/// The program file's full path, as the kernel tells it.
-char ProgramPath[4096];
-std::size_t ProgramPathLength = 0;
+/// The program file's full path, as the kernel tells it; asked only when first wanted (the tool
+/// itself never wants it).
+std::string_view ProgramPath() {
+  static char path[4096];
+  // A full buffer may hold a cut path; an empty one is better than a wrong one.
+  static const std::size_t length = [] {
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof path ? static_cast<std::size_t>(n) : 0;
+  }();
+  return {path, length};
+}
 
 /// The main thread's stack as found at start-up: the end of its mapping and its size limit.
 /// Frame pointers are trusted only below the top, and stack overflow is told apart from
@@ -250,17 +258,12 @@ void EndProcess(uint16_t status) { _exit(status); }
 void FetchArguments(int argc, char** argv) {
   ArgCount = argc;
   Args = argv;
-  // A full buffer may hold a cut path; an empty one is better than a wrong one.
-  const ssize_t length = readlink("/proc/self/exe", ProgramPath, sizeof ProgramPath);
-  ProgramPathLength = length > 0 && static_cast<std::size_t>(length) < sizeof ProgramPath
-                          ? static_cast<std::size_t>(length)
-                          : 0;
 }
 
 int32_t ArgumentCount() { return ArgCount; }
 
 std::string_view ArgumentItem(int32_t i) {
-  if (i == 0) return std::string_view(ProgramPath, ProgramPathLength);
+  if (i == 0) return ProgramPath();
   if (i < 0 || i >= ArgCount) return {};
   return Args[i];
 }

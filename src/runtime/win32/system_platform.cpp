@@ -28,7 +28,6 @@ constexpr std::size_t MaxItems = 127;
 std::string CommandLine;
 std::string_view Items[MaxItems];
 std::size_t ItemCount = 0;
-std::string ProgramPath;
 
 /// The main thread's stack, from its thread block: frames are read only inside it.
 uintptr_t StackTop = 0;
@@ -144,6 +143,17 @@ bool StepToCaller(CONTEXT& context, uintptr_t stackFloor) {
   return context.Rip != 0 && context.Rsp > before && context.Rsp <= StackTop;
 }
 
+/// The program file's full path, asked only when first wanted (the tool itself never wants it).
+const std::string& ProgramPath() {
+  static const std::string path = [] {
+    static wchar_t wide[32768];  // the longest path the system has
+    const DWORD length = GetModuleFileNameW(nullptr, wide, std::size(wide));
+    // A full buffer holds a cut path; an empty name is better than a wrong one.
+    return length > 0 && length < std::size(wide) ? Utf8FromWide(wide, length) : std::string();
+  }();
+  return path;
+}
+
 }  // namespace
 
 /// Unwound from the registers kept when the error was raised: the frame pointer of this
@@ -198,10 +208,6 @@ bool IsCharacterDevice(int32_t handle) {
 // The splitting rules look at blanks and quotes only, which UTF-8 keeps as they are and never
 // uses inside another character, so the UTF-8 line splits as the UTF-16 one would.
 void FetchArguments(int, char**) {
-  static wchar_t path[32768];  // the longest path the system has
-  const DWORD length = GetModuleFileNameW(nullptr, path, std::size(path));
-  // A full buffer holds a cut path; an empty name is better than a wrong one.
-  if (length > 0 && length < std::size(path)) ProgramPath = Utf8FromWide(path, length);
   const wchar_t* line = GetCommandLineW();
   if (line != nullptr) CommandLine = Utf8FromWide(line, std::wcslen(line));
   ItemCount = SplitCommandLine(CommandLine, Items, MaxItems);
@@ -210,7 +216,7 @@ void FetchArguments(int, char**) {
 int32_t ArgumentCount() { return static_cast<int32_t>(ItemCount); }
 
 std::string_view ArgumentItem(int32_t i) {
-  if (i == 0) return ProgramPath;
+  if (i == 0) return ProgramPath();
   if (i < 0 || static_cast<std::size_t>(i) >= ItemCount || static_cast<std::size_t>(i) >= MaxItems) return {};
   return Items[i];
 }
