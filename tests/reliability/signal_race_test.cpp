@@ -65,14 +65,7 @@ const Row kRows[] = {
 /// The shell: a session of its own on the terminal, the tool as its foreground job. It tells
 /// the tool's pid and ends with the tool's exit status, or 128 + the signal that ended it.
 [[noreturn]] void Shell(int master, int slave, int tell, const char* path, const char* term) {
-  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  setsid();
-  ioctl(slave, TIOCSCTTY, 0);
-  for (int fd : {0, 1, 2}) dup2(slave, fd);
-  close(master);
+  BecomeSession(master, slave, true);
   signal(SIGTTOU, SIG_IGN);  // to hand the terminal over
   const pid_t tool = fork();
   if (tool == 0) {

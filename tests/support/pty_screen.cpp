@@ -111,18 +111,7 @@ struct Pipe {
 
 /// In the forked child: the pty becomes the controlling terminal and the standard handles.
 [[noreturn]] void BecomeProgram(const PtyRun& run, int master, int slave, int out, int err, int tell) {
-  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
-  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
-  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  setsid();
-  if (!run.withoutTerminal) {
-    ioctl(slave, TIOCSCTTY, 0);
-    for (int fd : {0, 1, 2}) dup2(slave, fd);
-  }
-  close(master);
+  BecomeSession(master, slave, !run.withoutTerminal);
   if (slave > 2) close(slave);
   // Without a terminal the new session has none to open: input comes from /dev/null.
   const std::string input = run.withoutTerminal ? "/dev/null" : run.stdinFile;
@@ -153,6 +142,21 @@ bool WaitsInWrite(pid_t pid) {
 }
 
 }  // namespace
+
+void BecomeSession(int master, int slave, bool onTerminal) {
+  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
+  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
+  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();
+  if (onTerminal) {
+    ioctl(slave, TIOCSCTTY, 0);
+    for (int fd : {0, 1, 2}) dup2(slave, fd);
+  }
+  close(master);
+}
 
 std::string PtyResult::Screen() const {
   std::string text;
