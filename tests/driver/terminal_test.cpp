@@ -58,7 +58,9 @@ struct Row {
   int stray = 0;
 };
 
-const Step kHeld{.type = "\x13"};         // Ctrl+S before the start: the first write waits
+const Step kHeld{.type = "\x13"};                        // Ctrl+S before the start: the first write waits
+const Step kReleased{.when = kBlocked, .type = "\x11"};  // Ctrl+Q once the tool waits to write
+const Step kHeldAgain{.type = "\x13", .afterMs = 5};     // Ctrl+S after a moment's output
 const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: it costs typed keys
 
 /// The window resized to each width in turn while the tool writes, after the title is out.
@@ -66,14 +68,13 @@ const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: i
 /// width it was made for, the next after the resize that followed it, and the one after that
 /// is made for the new width.
 std::vector<Step> Resized(const std::vector<int>& widths) {
-  const Step out{.when = kBlocked, .type = "\x11"}, hold{.type = "\x13", .afterMs = 5};
-  std::vector<Step> steps = {kHeld, out, hold};
+  std::vector<Step> steps = {kHeld, kReleased, kHeldAgain};
   for (int cols : widths) {
-    Step resized = out;
+    Step resized = kReleased;
     resized.cols = cols;
-    steps.insert(steps.end(), {out, hold, resized, hold});
+    steps.insert(steps.end(), {kReleased, kHeldAgain, resized, kHeldAgain});
   }
-  steps.push_back(out);
+  steps.push_back(kReleased);
   return steps;
 }
 
@@ -97,20 +98,20 @@ std::vector<int> TenTimesNarrowedAndWidened() {
 /// or a continue without a stop.
 std::vector<Step> NarrowedThenSignalled(int sig) {
   std::vector<Step> steps = Resized({20});
-  const Step signalled{.when = kBlocked, .type = "\x11", .signal = sig}, hold{.type = "\x13", .afterMs = 5};
-  steps.insert(steps.end() - 1, {signalled, hold, signalled, hold, signalled, hold, signalled, hold});
+  Step signalled = kReleased;
+  signalled.signal = sig;
+  for (int i = 0; i < 4; ++i) steps.insert(steps.end() - 1, {signalled, kHeldAgain});
   return steps;
 }
 
 /// Narrowed and widened again while the terminal holds the output: no send comes between.
 std::vector<Step> NarrowedAndWidenedUnseen() {
-  const Step out{.when = kBlocked, .type = "\x11"};
   return {kHeld,
-          out,
+          kReleased,
           {.when = " Normalisiere", .type = "\x13"},
           {.when = kBlocked, .cols = 20},
           {.cols = 80, .afterMs = 20},
-          out};
+          kReleased};
 }
 
 std::vector<Row> Rows() {
@@ -206,19 +207,13 @@ std::vector<Row> Rows() {
        .modes = ".xx",
        .inputLeft = "\x03"},
       {.name = "StoppedThenBackground",
-       .run = {.job = 'b',
-               .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, {.when = kBlocked, .type = "\x11"}}},
+       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, kReleased}},
        .modes = ".xo"},
       {.name = "HardStopThenBackground",
-       .run = {.job = 'b',
-               .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, {.when = kBlocked, .type = "\x11"}}},
+       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, kReleased}},
        .modes = ".xo"},
-      {.name = "Background",
-       .run = {.job = '&', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
-       .modes = "oo"},
-      {.name = "NewSession",
-       .run = {.job = 's', .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
-       .modes = "oo"},
+      {.name = "Background", .run = {.job = '&', .steps = {kHeld, kReleased}}, .modes = "oo"},
+      {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, kReleased}}, .modes = "oo"},
       // A second run starts while the first holds the terminal, and ends after it: it finds the
       // first one's modes, which are not the terminal's to keep. The first has only its usage
       // lines left to write once output flows again; the second's file takes far longer, so
@@ -226,7 +221,7 @@ std::vector<Row> Rows() {
       {.name = "TwoRunsOnOneTerminal",
        .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
        .file = [] { return Tone(10'000'000); },
-       .run = {.program = "/bin/sh", .steps = {kHeld, {.when = kBlocked, .type = "\x11"}}},
+       .run = {.program = "/bin/sh", .steps = {kHeld, kReleased}},
        .screen = "?",
        .modes = ".."},
       // Keys typed ahead stay for the shell.
