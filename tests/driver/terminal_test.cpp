@@ -20,6 +20,8 @@ const std::string kTool = "<tool>";  // and the tool's
 const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]";
 const std::string kDone = kTitle + "\n\n Normalisiere Wave...100.0%, fertig!";
 const std::string kRow5(5, '\n');
+const std::string kNarrowTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]";  // 20 columns wide
+const std::string kFinish = " Normalisiere Wave...100.0%, fertig!";
 
 Bytes Tone(std::size_t count) {
   std::vector<int16_t> s(count);
@@ -61,6 +63,8 @@ struct Row {
 const Step kHeld{.type = "\x13"};                        // Ctrl+S before the start: the first write waits
 const Step kReleased{.when = kBlocked, .type = "\x11"};  // Ctrl+Q once the tool waits to write
 const Step kHeldAgain{.type = "\x13", .afterMs = 5};     // Ctrl+S after a moment's output
+/// The signal sent once the tool waits to write.
+Step Sent(int sig) { return {.when = kBlocked, .signal = sig}; }
 const std::string kQuestion = "\x1b[6n";  // where is the cursor? Never asked: it costs typed keys
 
 /// The window resized to each width in turn while the tool writes, after the title is out.
@@ -115,103 +119,62 @@ std::vector<Step> NarrowedAndWidenedUnseen() {
 }
 
 std::vector<Row> Rows() {
+  // One row a line or two, as a table reads best.
+  // clang-format off
   std::vector<Row> rows = {
       {.name = "NoArgument", .args = {}, .screen = kTitle, .changes = false, .cursorRow = 4},
       {.name = "TwoArguments", .args = {kFile, kFile}, .screen = kTitle, .status = 2, .changes = false},
       {.name = "NameWithBlanks", .absent = kQuestion, .cursorRow = 5},
-      {.name = "EmptyName",
-       .args = {""},
-       .screen = kTitle + "\n\n Kann Datei nicht öffnen!",
-       .status = 3,
+      {.name = "EmptyName", .args = {""}, .screen = kTitle + "\n\n Kann Datei nicht öffnen!", .status = 3,
        .changes = false},
-      {.name = "NoDataChunk",
-       .file = [] { return WithChunk("data", {}, 16); },
-       .screen = kTitle + "\n\n, fertig!",
-       .changes = false},
-      {.name = "Not16Bit",
-       .file = [] { return WithChunk("data", Bytes(6000, 0x40), 24); },
-       .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!",
-       .status = 4,
+      {.name = "NoDataChunk", .file = [] { return WithChunk("data", {}, 16); },
+       .screen = kTitle + "\n\n, fertig!", .changes = false},
+      {.name = "Not16Bit", .file = [] { return WithChunk("data", Bytes(6000, 0x40), 24); },
+       .screen = kTitle + "\n\n Nur 16-Bit-PCM wird unterstützt, Datei unverändert!", .status = 4,
        .changes = false},
       {.name = "StdoutRedirected", .run = {.pipes = true}, .cursorRow = 5},
       // 300044 of 360052 bytes lie before the end of the "data" chunk: 83.3 %.
-      {.name = "ChunkAfterData",
-       .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
+      {.name = "ChunkAfterData", .file = [] { return WithChunk("LIST", Bytes(60000, 'x')); },
        .screen = kTitle + "\n\n Normalisiere Wave... 83.3%, fertig!"},
       {.name = "SecondDataChunk", .file = [] { return WithChunk("data", Bytes(100000, 1)); }},
-      {.name = "StartOnLastRow",
-       .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
-       .screen = std::string(18, '\n') + kDone,
-       .absent = kQuestion,
-       .cursorRow = 23},
+      {.name = "StartOnLastRow", .run = {.prefill = "$ tolvar a.wav\r" + std::string(23, '\n')},
+       .screen = std::string(18, '\n') + kDone, .absent = kQuestion, .cursorRow = 23},
       {.name = "StartMidRow", .run = {.prefill = "$ "}, .screen = "$ " + kDone, .absent = kQuestion},
-      {.name = "NarrowWindowWraps",
-       .file = [] { return Tone(1000); },
-       .run = {.cols = 20},
-       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n Normalisiere "
-                 "Wave..\n.100.0%, fertig!"},
+      {.name = "NarrowWindowWraps", .file = [] { return Tone(1000); }, .run = {.cols = 20},
+       .screen = kNarrowTitle + "\n\n Normalisiere Wave..\n Normalisiere Wave..\n.100.0%, fertig!"},
       // Narrowed before the first line: each rewrite goes back up over the two lines it took.
-      {.name = "NarrowedDuringRun",
-       .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
-       .screen = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]\n\n Normalisiere Wave..\n.100.0%, fertig!",
-       .modes = ".."},
+      {.name = "NarrowedDuringRun", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
+       .screen = kNarrowTitle + "\n\n Normalisiere Wave..\n.100.0%, fertig!", .modes = ".."},
       // libvterm cuts lines when narrowed and does not join them when widened: the row's
       // first line, cut, stays above it once it is rewritten in place.
-      {.name = "ResizedTenTimes",
-       .file = [] { return TinyChunks(500000); },
-       .run = {.steps = Resized(TenTimesNarrowedAndWidened())},
-       .screen = "?",
-       .modes = std::string(84, '.'),
-       .finish = " Normalisiere Wave...100.0%, fertig!",
-       .stray = 40},
-      {.name = "ResizedEndingNarrow",
-       .file = [] { return TinyChunks(200000); },
-       .run = {.steps = Resized({30, 20, 60, 25})},
-       .screen = "?",
-       .modes = std::string(20, '.'),
-       .finish = " Normalisiere Wave...100.\n0%, fertig!",
-       .stray = 8},
-      {.name = "NarrowedAndWidenedUnseen",
-       .file = [] { return TinyChunks(200000); },
-       .run = {.steps = NarrowedAndWidenedUnseen()},
-       .screen = "?",
-       .modes = std::string(6, '.'),
-       .finish = " Normalisiere Wave...100.0%, fertig!",
-       .stray = 2},
+      {.name = "ResizedTenTimes", .file = [] { return TinyChunks(500000); },
+       .run = {.steps = Resized(TenTimesNarrowedAndWidened())}, .screen = "?", .modes = std::string(84, '.'),
+       .finish = kFinish, .stray = 40},
+      {.name = "ResizedEndingNarrow", .file = [] { return TinyChunks(200000); },
+       .run = {.steps = Resized({30, 20, 60, 25})}, .screen = "?", .modes = std::string(20, '.'),
+       .finish = " Normalisiere Wave...100.\n0%, fertig!", .stray = 8},
+      {.name = "NarrowedAndWidenedUnseen", .file = [] { return TinyChunks(200000); },
+       .run = {.steps = NarrowedAndWidenedUnseen()}, .screen = "?", .modes = std::string(6, '.'),
+       .finish = kFinish, .stray = 2},
       {.name = "DumbTerminal", .run = {.env = {"TERM=dumb"}}, .absent = "\x1b"},
       {.name = "NoTerm", .run = {.env = {"TERM"}}, .absent = "\x1b"},
-      {.name = "WithoutTerminal",
-       .run = {.withoutTerminal = true},
-       .screen = "",
-       .status = 1,
-       .changes = false,
-       .stderrText = "No way to get the console handle\n"},
-      {.name = "CtrlCIsOrdinaryInput",
-       .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x03\x11"}}},
-       .modes = ".x",
-       .inputLeft = "\x03"},
+      {.name = "WithoutTerminal", .run = {.withoutTerminal = true}, .screen = "", .status = 1,
+       .changes = false, .stderrText = "No way to get the console handle\n"},
+      {.name = "CtrlCIsOrdinaryInput", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x03\x11"}}},
+       .modes = ".x", .inputLeft = "\x03"},
       {.name = "RedirectedInputCtrlCStops",
        .run = {.stdinFile = "/dev/null", .steps = {kHeld, {.when = kBlocked, .type = "\x03"}}},
-       .screen = "?",
-       .status = -SIGINT,
-       .modes = ".o",
-       .changes = false},
+       .screen = "?", .status = -SIGINT, .modes = ".o", .changes = false},
       // The shell takes the terminal back with its modes while the job is stopped. In the
       // foreground again Ctrl+C is still ordinary input; in the background the run ends
       // without being stopped for touching the terminal.
       {.name = "StoppedThenForeground",
-       .run = {.job = 'f',
-               .steps = {kHeld,
-                         {.when = kBlocked, .signal = SIGTSTP},
-                         {.when = kBlocked, .type = "\x03\x11"}}},
-       .modes = ".xx",
-       .inputLeft = "\x03"},
+       .run = {.job = 'f', .steps = {kHeld, Sent(SIGTSTP), {.when = kBlocked, .type = "\x03\x11"}}},
+       .modes = ".xx", .inputLeft = "\x03"},
       {.name = "StoppedThenBackground",
-       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGTSTP}, kReleased}},
-       .modes = ".xo"},
+       .run = {.job = 'b', .steps = {kHeld, Sent(SIGTSTP), kReleased}}, .modes = ".xo"},
       {.name = "HardStopThenBackground",
-       .run = {.job = 'b', .steps = {kHeld, {.when = kBlocked, .signal = SIGSTOP}, kReleased}},
-       .modes = ".xo"},
+       .run = {.job = 'b', .steps = {kHeld, Sent(SIGSTOP), kReleased}}, .modes = ".xo"},
       {.name = "Background", .run = {.job = '&', .steps = {kHeld, kReleased}}, .modes = "oo"},
       {.name = "NewSession", .run = {.job = 's', .steps = {kHeld, kReleased}}, .modes = "oo"},
       // A second run starts while the first holds the terminal, and ends after it: it finds the
@@ -220,16 +183,11 @@ std::vector<Row> Rows() {
       // that the first has ended when the modes are read after the second.
       {.name = "TwoRunsOnOneTerminal",
        .args = {"-c", "\"$0\" </dev/tty & sleep 0.3; exec \"$0\" \"$1\"", kTool, kFile},
-       .file = [] { return Tone(10'000'000); },
-       .run = {.program = "/bin/sh", .steps = {kHeld, kReleased}},
-       .screen = "?",
-       .modes = ".."},
+       .file = [] { return Tone(10'000'000); }, .run = {.program = "/bin/sh", .steps = {kHeld, kReleased}},
+       .screen = "?", .modes = ".."},
       // Keys typed ahead stay for the shell.
-      {.name = "TypeAhead",
-       .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
-       .screen = kRow5 + "echo hello\n" + kDone,
-       .modes = ".",
-       .absent = kQuestion,
+      {.name = "TypeAhead", .run = {.prefill = kRow5, .steps = {{.type = "echo hello\n"}}},
+       .screen = kRow5 + "echo hello\n" + kDone, .modes = ".", .absent = kQuestion,
        .inputLeft = "echo hello\n"},
   };
   // A shell that reports the stop leaves the terminal's cursor on a line of its own: the row
@@ -238,34 +196,24 @@ std::vector<Row> Rows() {
     rows.push_back({.name = std::string("StoppedReportedThen") + (job == 'F' ? "Foreground" : "Background"),
                     .file = [] { return TinyChunks(300000); },
                     .run = {.job = job, .steps = {{.when = " Normalisiere", .signal = SIGTSTP}}},
-                    .screen = "?",
-                    .modes = ".",
-                    .finish = "[1]+  Stopped\n Normalisiere Wave...100.0%, fertig!",
-                    .stray = 1});
+                    .screen = "?", .modes = ".", .finish = "[1]+  Stopped\n" + kFinish, .stray = 1});
   }
   for (int sig : {SIGWINCH, SIGCONT}) {
     rows.push_back({.name = std::string("NarrowedThenSignalled") + sigabbrev_np(sig),
-                    .file = [] { return TinyChunks(200000); },
-                    .run = {.steps = NarrowedThenSignalled(sig)},
-                    .screen = "?",
-                    .modes = std::string(16, '.'),
-                    .finish = " Normalisiere Wave..\n.100.0%, fertig!",
-                    .stray = 2});
+                    .file = [] { return TinyChunks(200000); }, .run = {.steps = NarrowedThenSignalled(sig)},
+                    .screen = "?", .modes = std::string(16, '.'),
+                    .finish = " Normalisiere Wave..\n.100.0%, fertig!", .stray = 2});
   }
   // Every signal that ends the process by default and that the tool does not use itself, and
   // the fault signals when another process sends them, while the terminal holds the tool's
   // output (Ctrl+S): the run ends at once by that signal, not only after Ctrl+Q (nobody types it).
-  for (int sig :
-       {SIGTERM, SIGHUP, SIGQUIT,   SIGINT, SIGUSR1,  SIGUSR2,  SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM,
-        SIGSYS,  SIGPWR, SIGSTKFLT, SIGIO,  SIGRTMIN, SIGRTMAX, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL}) {
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGUSR2, SIGXCPU, SIGABRT, SIGPROF, SIGVTALRM,
+                  SIGSYS, SIGPWR, SIGSTKFLT, SIGIO, SIGRTMIN, SIGRTMAX, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
     const std::string name = sig >= SIGRTMIN ? "RT" + std::to_string(sig) : sigabbrev_np(sig);
-    rows.push_back({.name = "Killed" + name,
-                    .run = {.timeoutSeconds = 10, .steps = {kHeld, {.when = kBlocked, .signal = sig}}},
-                    .screen = "?",
-                    .status = -sig,
-                    .modes = ".x",
-                    .changes = false});
+    rows.push_back({.name = "Killed" + name, .run = {.timeoutSeconds = 10, .steps = {kHeld, Sent(sig)}},
+                    .screen = "?", .status = -sig, .modes = ".x", .changes = false});
   }
+  // clang-format on
   return rows;
 }
 
