@@ -38,6 +38,7 @@ struct Case {
 const std::string kAz = "abcdefghijklmnopqrstuvwxyz0";  // 27 characters, as a progress text
 const std::string kTopBlank(2, '\n');
 
+// clang-format off
 const Case kCases[] = {
     {"CrLfStartsNextRow", {"w:XY\r\nZ"}, kTopBlank + "XY\nZ", 3, 1},
     {"LfKeepsTheColumn", {"w:XY\nZ"}, kTopBlank + "XY\n  Z", 3, 3},
@@ -47,46 +48,25 @@ const Case kCases[] = {
     {"CrBellAndTab", {"w:ABC\rX\aY\tZ"}, kTopBlank + "XY○Z", 2, 4},
     {"EscapeIsShownNotObeyed", {"w:\x1b[2J\x1b[1;1Hx"}, kTopBlank + "←[2J←[1;1Hx", 2, 11},
     // The wrap after the last column comes at once: the line end then goes one row further.
-    {"FullRowThenLineEnd",
-     {"l:" + std::string(80, 'a'), "w:B"},
-     kTopBlank + std::string(80, 'a') + "\n\nB",
-     4,
-     1},
+    {"FullRowThenLineEnd", {"l:" + std::string(80, 'a'), "w:B"}, kTopBlank + std::string(80, 'a') + "\n\nB",
+     4, 1},
     {"LineFeedOnLastRowScrolls", {"w:AB\nC"}, std::string(22, '\n') + "AB\n  C", 23, 3, 23},
-    {"LastCellScrollsAtOnce",
-     {"w:AB", "g:80,24", "w:Z"},
-     std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z",
-     23,
-     0,
-     23},
+    {"LastCellScrollsAtOnce", {"w:AB", "g:80,24", "w:Z"},
+     std::string(22, '\n') + "AB" + std::string(77, ' ') + "Z", 23, 0, 23},
     {"GotoOutsideIgnored", {"w:AB", "g:0,3", "g:3,0", "g:81,3", "g:1,25", "w:C"}, kTopBlank + "ABC", 2, 3},
     {"GotoInside", {"w:AB", "g:1,24", "w:C", "g:10,22"}, std::string(23, '\n') + "CB", 21, 9, 23},
     // The row a scroll brings in is blank on the terminal, whatever the row that left held:
     // the same text written there goes out again.
-    {"ScrolledInRowIsSentAfresh",
-     {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"},
-     std::string(23, '\n') + "AB",
-     23,
-     0,
-     23},
+    {"ScrolledInRowIsSentAfresh", {"g:1,1", "w:AB", "g:1,24", "w:\nAB", "r"}, std::string(23, '\n') + "AB",
+     23, 0, 23},
     {"RowRewrittenInPlace", {"w:first text", "r", "w:again", "r", "w:third"}, kTopBlank + "third text", 2, 5},
-    {"RewriteAfterWrapStartsWhereTextEnded",
-     {"w:" + kAz, "r", "w:" + kAz},
-     kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20),
-     4,
-     7,
-     2,
-     20},
+    {"RewriteAfterWrapStartsWhereTextEnded", {"w:" + kAz, "r", "w:" + kAz},
+     kTopBlank + kAz.substr(0, 20) + "\n" + kAz.substr(0, 20) + "\n" + kAz.substr(20), 4, 7, 2, 20},
     // Taken to start on the last row; blanks move right, backspaces left.
-    {"DumbTerminal",
-     {"w:AB", "g:6,24", "w:C", "g:2,24", "w:x"},
-     std::string(23, '\n') + "Ax   C",
-     23,
-     2,
-     23,
-     80,
-     {"TERM=dumb"}},
+    {"DumbTerminal", {"w:AB", "g:6,24", "w:C", "g:2,24", "w:x"}, std::string(23, '\n') + "Ax   C",
+     23, 2, 23, 80, {"TERM=dumb"}},
 };
+// clang-format on
 
 class Device : public testing::TestWithParam<Case> {};
 

@@ -95,53 +95,32 @@ TEST(TextStream, PiecesReachTheDeviceAtTheStatementEndOrWhenTheBufferOverflows) 
     std::string sent;
     int status = 0;
   } table[] = {
-      {[](TextRec& t) {
-         Write_Str(0, t, S(200, 'a'));
-         Write_Str(0, t, S(56, 'b'));
-         Write_End(t);
-       },
+      // clang-format off
+      {[](TextRec& t) { Write_Str(0, t, S(200, 'a')); Write_Str(0, t, S(56, 'b')); Write_End(t); },
        "F256", S(200, 'a') + S(56, 'b')},
-      {[](TextRec& t) {
-         Write_Str(0, t, S(256, 'a') + "z");
-         Write_End(t);
-       },
-       "T256 F1", S(256, 'a') + "z"},
-      {[](TextRec& t) {
-         Write_Str(300, t, "x");
-         Writeln_End(t);
-       },  // blanks fill it too
-       "T256 F46", S(299, ' ') + "x\r\n"},
-      {[](TextRec& t) {
-         for (int i = 0; i < 256; ++i) Write_Char(0, t, 'c');
-         Write_End(t);
-       },
+      {[](TextRec& t) { Write_Str(0, t, S(256, 'a') + "z"); Write_End(t); }, "T256 F1", S(256, 'a') + "z"},
+      // blanks fill it too
+      {[](TextRec& t) { Write_Str(300, t, "x"); Writeln_End(t); }, "T256 F46", S(299, ' ') + "x\r\n"},
+      {[](TextRec& t) { for (int i = 0; i < 256; ++i) Write_Char(0, t, 'c'); Write_End(t); },
        "T255 F1", S(256, 'c')},
-      {[](TextRec& t) {  // items with their padding
-         Write_Str(2, t, "abc");
-         Write_Str(6, t, "abc");
-         Write_Char(3, t, 'x');
-         Write_Float(RealTypeExtended, 1, 6, t, 42.66L);
-         Write_SInt(4, t, 216);
-         Write_End(t);
-       },
-       "F22", "abc   abc  x  42.7 216"},
-      {[](TextRec& t) {  // a latched status silences items, but the statement end still flushes
+      // items with their padding
+      {[](TextRec& t) {
+         Write_Str(2, t, "abc"); Write_Str(6, t, "abc"); Write_Char(3, t, 'x');
+         Write_Float(RealTypeExtended, 1, 6, t, 42.66L); Write_SInt(4, t, 216); Write_End(t);
+       }, "F22", "abc   abc  x  42.7 216"},
+      // a latched status silences items, but the statement end still flushes
+      {[](TextRec& t) {
          InOutRes = io_status::FileNotFound;
-         Write_Str(0, t, "abc");
-         Write_Char(0, t, 'x');
-         Write_SInt(0, t, 1);
-         Write_Float(RealTypeExtended, 1, 5, t, 1.0L);
-         Writeln_End(t);
-         Write_End(t);
-       },
-       "F0", "", io_status::FileNotFound},
-      {[](TextRec&) {  // a stream not open: the text is dropped
+         Write_Str(0, t, "abc"); Write_Char(0, t, 'x'); Write_SInt(0, t, 1);
+         Write_Float(RealTypeExtended, 1, 5, t, 1.0L); Writeln_End(t); Write_End(t);
+       }, "F0", "", io_status::FileNotFound},
+      // a stream not open: the text is dropped
+      {[](TextRec&) {
          TextRec unbound{};
-         Write_Str(0, unbound, "a");
-         Writeln_End(unbound);
+         Write_Str(0, unbound, "a"); Writeln_End(unbound);
          EXPECT_EQ(unbound.Pending, 0);
-       },
-       "", "", io_status::NotOpen},
+       }, "", "", io_status::NotOpen},
+      // clang-format on
   };
   for (const auto& row : table) {
     InOutRes = 0;
