@@ -171,8 +171,9 @@ std::tuple<std::wstring, int, int, int> Screen(HANDLE console) {
 }
 
 // Text written through Output, "@X,Y" for GotoXY, "@r" for GotoXY(1, WhereY); the window; where
-// both cursors end, 1-based in the window.
+// both cursors end, 1-based in the window. The first row starts where the cursor stood at start-up.
 const std::tuple<std::vector<std::string>, std::wstring, int, int> Rows[] = {
+    {{"A", "B"}, L"|...AB|||", 6, 2},              // from where the console's cursor stood at start-up
     {{"@1,1", "XY\r\nZ\nW"}, L"XY|Z|.W||", 3, 3},  // a line feed keeps the column
     {{"@1,1", "ABC\r\x81\x84\a\x94\t\x8E\x99\x9A\xE1\x01"},
      L"üäö○ÄÖÜß☺||||",
@@ -198,6 +199,7 @@ TEST(ConsoleWin, CellsCursorsAndTheInputMode) {
   };
   const DWORD before = mode();
   ASSERT_NE(before & ENABLE_PROCESSED_INPUT, 0u);
+  ASSERT_TRUE(SetConsoleCursorPosition(console, {Window.Left + 3, Window.Top + 1}));
   InitCrt();
   // Ctrl+C is a key during the run and no mouse events are queued; every other bit is kept.
   EXPECT_EQ(mode(), before & ~DWORD{ENABLE_PROCESSED_INPUT | ENABLE_MOUSE_INPUT});
