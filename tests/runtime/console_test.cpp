@@ -130,6 +130,21 @@ TEST(HeldOutput, ReachesTheTerminalAsItStandsBeforeTheRuntimeErrorReportAndModes
   EXPECT_NE(screen.find("Runtime error 201", screen.find("READY\nHELD 199")), std::string::npos) << screen;
 }
 
+// A send larger than the terminal takes at once, and a signal while it waits (SIGWINCH, the
+// width kept): the write comes back part way and the rest follows, nothing else.
+TEST(HeldOutput, AWriteCutShortByASignalIsContinuedWhereItStopped) {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += static_cast<char>('A' + i % 37 % 26);
+  const PtyResult clean = Probe({"l:" + text}, {}, 0);
+  const PtyResult cut = Probe({"l:" + text},
+                              {.steps = {{.stopReading = true},
+                                         {.when = kBlocked, .signal = SIGWINCH},
+                                         {.afterMs = 20, .resumeReading = true}}},
+                              0);
+  EXPECT_EQ(std::tuple(cut.modesAtStep.size(), cut.output.size(), cut.Screen()),
+            std::tuple(3u, clean.output.size(), clean.Screen()));
+}
+
 // Entry 0 of the argument list is the program file's full path, not the name it was run by.
 TEST(Arguments, EntryZeroIsTheProgramFilesFullPath) {
   TempDir dir;

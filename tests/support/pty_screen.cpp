@@ -195,6 +195,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
   std::size_t next = 0;
+  bool reading = true;
   auto lastStep = std::chrono::steady_clock::now();
   auto ready = [&](const Step& s) {
     if (std::chrono::steady_clock::now() < lastStep + std::chrono::milliseconds(s.afterMs)) return false;
@@ -209,6 +210,7 @@ PtyResult RunOnPty(const PtyRun& run) {
       const Step& s = run.steps[next];
       lastStep = std::chrono::steady_clock::now();
       tcgetattr(slave, &result.modesAtStep.emplace_back());
+      if (s.stopReading || s.resumeReading) reading = s.resumeReading;
       if (s.cols > 0) {
         size.ws_col = static_cast<unsigned short>(s.cols);
         ioctl(master, TIOCSWINSZ, &size);
@@ -242,6 +244,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   std::string* sinks[] = {&result.output, &result.stdoutText, &result.stderrText};
   char buf[65536];
   auto pump = [&](int waitMs) {  // whether anything came or a pipe ended
+    watched[0].fd = reading ? master : -1;
     if (poll(watched, 3, waitMs) <= 0) return false;
     for (int i = 0; i < 3; ++i) {
       const ssize_t n =
@@ -264,6 +267,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   }
   // What the program wrote before its end may still be in the pty; the slave stays open
   // here, so reading stops when nothing more comes.
+  reading = true;
   while (pump(50)) {
   }
   tcgetattr(slave, &result.modesAfter);

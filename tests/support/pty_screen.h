@@ -22,6 +22,9 @@ struct Step {
   std::string type;          ///< typed; after Ctrl+S ("\x13") the step waits until output is held
   int signal = 0, cols = 0;  ///< sent to the program; the window becomes cols wide
   int afterMs = 0;           ///< and not before this long after the step before
+  /// The test stops reading the terminal's output (it fills, and the program's writes stop part
+  /// way), or reads it again.
+  bool stopReading = false, resumeReading = false;
 };
 
 struct PtyRun {
