@@ -18,10 +18,12 @@ namespace {
 const std::string kFile = "<file>";  // stands for the generated file's path in args
 const std::string kTool = "<tool>";  // and the tool's
 const std::string kTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Name.wav]";
-const std::string kDone = kTitle + "\n\n Normalisiere Wave...100.0%, fertig!";
-const std::string kRow5(5, '\n');
-const std::string kNarrowTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]";  // 20 columns wide
 const std::string kFinish = " Normalisiere Wave...100.0%, fertig!";
+const std::string kDone = kTitle + "\n\n" + kFinish;
+const std::string kRow5(5, '\n');
+// The same 20 columns wide.
+const std::string kNarrowTitle = "Tolvar v1.0\n\n Syntax: Tolvar [Nam\ne.wav]";
+const std::string kNarrowFinish = " Normalisiere Wave..\n.100.0%, fertig!";
 
 Bytes Tone(std::size_t count) {
   std::vector<int16_t> s(count);
@@ -141,10 +143,10 @@ std::vector<Row> Rows() {
        .screen = std::string(18, '\n') + kDone, .absent = kQuestion, .cursorRow = 23},
       {.name = "StartMidRow", .run = {.prefill = "$ "}, .screen = "$ " + kDone, .absent = kQuestion},
       {.name = "NarrowWindowWraps", .file = [] { return Tone(1000); }, .run = {.cols = 20},
-       .screen = kNarrowTitle + "\n\n Normalisiere Wave..\n Normalisiere Wave..\n.100.0%, fertig!"},
+       .screen = kNarrowTitle + "\n\n Normalisiere Wave..\n" + kNarrowFinish},
       // Narrowed before the first line: each rewrite goes back up over the two lines it took.
       {.name = "NarrowedDuringRun", .run = {.steps = {kHeld, {.when = kBlocked, .type = "\x11", .cols = 20}}},
-       .screen = kNarrowTitle + "\n\n Normalisiere Wave..\n.100.0%, fertig!", .modes = ".."},
+       .screen = kNarrowTitle + "\n\n" + kNarrowFinish, .modes = ".."},
       // libvterm cuts lines when narrowed and does not join them when widened: the row's
       // first line, cut, stays above it once it is rewritten in place.
       {.name = "ResizedTenTimes", .file = [] { return TinyChunks(500000); },
@@ -202,7 +204,7 @@ std::vector<Row> Rows() {
     rows.push_back({.name = std::string("NarrowedThenSignalled") + sigabbrev_np(sig),
                     .file = [] { return TinyChunks(200000); }, .run = {.steps = NarrowedThenSignalled(sig)},
                     .screen = "?", .modes = std::string(16, '.'),
-                    .finish = " Normalisiere Wave..\n.100.0%, fertig!", .stray = 2});
+                    .finish = kNarrowFinish, .stray = 2});
   }
   // Every signal that ends the process by default and that the tool does not use itself, and
   // the fault signals when another process sends them, while the terminal holds the tool's
