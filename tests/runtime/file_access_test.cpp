@@ -130,6 +130,7 @@ TEST_F(FileAccess, RefusedOpensNeverTouchTheFile) {
   } rows[] = {
       {dir.file("missing.wav"), 2},
       {dir.file("missing.wav/"), 2},
+      {"/tolvar-missing.wav", 2},  // in the root directory
       {dir.file("nodir/a.wav"), 3},
       {path + "/a.wav", 3},
       {dir.file("sub"), 5},
@@ -166,7 +167,7 @@ TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
     int calls;
     const char* file;
   } rows[] = {
-      {4, 0, 0, 3, "ABCDEFGH89"},    // the rest follows from where the first call stopped
+      {5, 0, 0, 3, "ABCDEFGH89"},    // the rest follows from where the first call stopped, to the last byte
       {4, 2, 101, 2, "ABCD456789"},  // the continuation fails: the part written stays
       {0, 0, 101, 1, "0123456789"},  // nothing moves: no endless retry
       {9, 1, 101, 1, "0123456789"},  // the file is full
