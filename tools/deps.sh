@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev clang libclang-rt-14-dev
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev
           dpkg-dev file
           strace  # bench/calls.sh counts the system calls of a run
           g++-mingw-w64-x86-64 wine wine64)  # the Windows build and its tests (tools/test-win.sh)

@@ -24,17 +24,3 @@ ctest --test-dir build-sanitize --output-on-failure
 
 # The Windows build, cross-compiled, with its tests run through Wine.
 bash tools/test-win.sh
-
-# Fuzzing: the chunk walk and the normalizer on arbitrary bytes for about a minute, starting
-# from the generated seed corpus, with the walk's words as a dictionary and a fixed seed, so
-# that a run can be repeated (TOLVAR_FUZZ_SEED picks another). A finding (an abort, a
-# sanitizer report, an input that runs past the time limit) fails the run and leaves its
-# input in build-fuzz/.
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTOLVAR_FUZZ=ON -DTOLVAR_BENCH=OFF
-cmake --build build-fuzz -j "$jobs" --target tolvar_walk_fuzz tolvar-wavgen
-build-fuzz/tolvar-wavgen seeds build-fuzz/fuzz-seeds
-mkdir -p build-fuzz/fuzz-corpus
-seed=${TOLVAR_FUZZ_SEED:-20}
-echo "fuzzing with seed $seed"
-build-fuzz/tests/fuzz/tolvar_walk_fuzz -seed="$seed" -max_total_time=60 -timeout=10 -max_len=300000 \
-  -rss_limit_mb=2048 -dict=tests/fuzz/walk.dict -artifact_prefix=build-fuzz/ build-fuzz/fuzz-corpus build-fuzz/fuzz-seeds

@@ -3,7 +3,7 @@
 //
 //   tolvar-wavgen demo FILE        six seconds: quiet, then loud, then quiet again
 //   tolvar-wavgen sized FILE BYTES a "data" chunk of BYTES bytes (rounded down to whole frames)
-//   tolvar-wavgen seeds DIR        small files of many chunk layouts, a seed corpus for fuzzing
+//   tolvar-wavgen seeds DIR        small files of many chunk layouts
 //   tolvar-wavgen sizes DIR        RF64 and BW64 files whose ds64 gives the data chunk a size
 //                                  near the ends of 64 bits or near 2^62 bytes
 #include <cmath>
