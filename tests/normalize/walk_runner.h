@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "normalize/reference_model.h"
 #include "runtime/file_access.h"
 #include "support/files.h"
 
@@ -19,5 +20,13 @@ void ResetProgramState();
 /// Writes input to a scratch file and walks it as the tool does once it is open, with the file
 /// layer's calls going through calls; then afterWalk.
 WalkRun RunWalk(const Bytes& input, const FileCalls& calls, const std::function<void()>& afterWalk = {});
+
+/// LIST, "fmt ", four full blocks and a short one of 30000 bytes, each at another loudness,
+/// and a LIST after them.
+Bytes FiveBlockWave();
+/// input with model's bytes in its first `written` block writes, cut to `length`; `past`: the
+/// last of them was written after the cut, at its own place, and the file reaches to its end,
+/// with zeros between the cut and the block.
+Bytes AfterCut(const Bytes& input, const ModelResult& model, int written, int64_t length, bool past);
 
 }  // namespace testing_support
