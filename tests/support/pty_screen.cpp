@@ -23,6 +23,44 @@
 namespace testing_support {
 namespace {
 
+/// In a forked child: signals as an interactive shell leaves them (none ignored or blocked), a
+/// session of its own, with slave as its controlling terminal and standard handles when
+/// onTerminal; master closed.
+void BecomeSession(int master, int slave, bool onTerminal) {
+  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
+  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
+  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();
+  if (onTerminal) {
+    ioctl(slave, TIOCSCTTY, 0);
+    for (int fd : {0, 1, 2}) dup2(slave, fd);
+  }
+  close(master);
+}
+
+/// The input, output, control and local modes of a and b are the same.
+bool SameModes(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
+}
+
+/// What the next program would read from the terminal whose slave side is slave: everything
+/// typed and not yet read, a line begun included.
+std::string InputLeft(int slave) {
+  termios drain{};
+  tcgetattr(slave, &drain);
+  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
+  std::string left;
+  char buf[4096];
+  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
+    left.append(buf, static_cast<std::size_t>(n));
+  }
+  return left;
+}
+
 /// The emulator: a libvterm screen that counts the rows scrolled off its top.
 struct Emulator {
   VTerm* vt;
@@ -143,21 +181,6 @@ bool WaitsInWrite(pid_t pid) {
 
 }  // namespace
 
-void BecomeSession(int master, int slave, bool onTerminal) {
-  // Every run starts as from an interactive shell, whatever the test runner ignores or blocks
-  // (nohup, for one, ignores SIGHUP, which the tool would then keep ignoring).
-  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  setsid();
-  if (onTerminal) {
-    ioctl(slave, TIOCSCTTY, 0);
-    for (int fd : {0, 1, 2}) dup2(slave, fd);
-  }
-  close(master);
-}
-
 std::string PtyResult::Screen() const {
   std::string text;
   for (const std::string& row : rows) text += row + '\n';
@@ -165,23 +188,6 @@ std::string PtyResult::Screen() const {
 }
 
 bool PtyResult::ModesGivenBack() const { return SameModes(modesAfter, modesBefore); }
-
-bool SameModes(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag;
-}
-
-std::string InputLeft(int slave) {
-  termios drain{};
-  tcgetattr(slave, &drain);
-  drain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-  drain.c_cc[VMIN] = drain.c_cc[VTIME] = 0;
-  std::string left;
-  char buf[4096];
-  for (ssize_t n; tcsetattr(slave, TCSANOW, &drain) == 0 && (n = read(slave, buf, sizeof buf)) > 0;) {
-    left.append(buf, static_cast<std::size_t>(n));
-  }
-  return left;
-}
 
 PtyResult RunOnPty(const PtyRun& run) {
   PtyResult result;

@@ -70,15 +70,4 @@ struct PtyResult {
 
 PtyResult RunOnPty(const PtyRun& run);
 
-/// In a forked child: signals as an interactive shell leaves them (none ignored or blocked), a
-/// session of its own, with slave as its controlling terminal and standard handles when
-/// onTerminal; master closed.
-void BecomeSession(int master, int slave, bool onTerminal);
-
-/// The input, output, control and local modes of a and b are the same.
-bool SameModes(const termios& a, const termios& b);
-/// What the next program would read from the terminal whose slave side is slave: everything
-/// typed and not yet read, a line begun included.
-std::string InputLeft(int slave);
-
 }  // namespace testing_support
