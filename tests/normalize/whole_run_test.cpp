@@ -90,9 +90,9 @@ struct Row {
 
 static std::vector<Row> Rows() {
   const Bytes list = Text("INFOISFT\x06\0\0\0tolvar"sv);
-  Bytes twoChunks = Wave({{"fmt ", Pcm()},
-                          {"data", Noise(150000, 30000, 11)},
-                          {"LIST", Text("INFO")},
+  // One row a line or two, as a table reads best.
+  // clang-format off
+  Bytes twoChunks = Wave({{"fmt ", Pcm()}, {"data", Noise(150000, 30000, 11)}, {"LIST", Text("INFO")},
                           {"data", Noise(20000, 1000, 12)}});
   std::vector<Row> rows = {
       {"empty data chunk", CanonicalWave({}), End::Untouched},
@@ -122,15 +122,11 @@ static std::vector<Row> Rows() {
        End::Normalized},
       {"data judged by the first fmt after it",
        Wave({{"data", Noise(3000, 700, 17)}, {"fmt ", Pcm()}, {"fmt ", Pcm(1, 24)}}), End::Normalized},
-      {"size with the high bit set",
-       Wave({{"fmt ", Pcm()},
-             {"data", Noise(2000, 600, 12)},
-             {"", Header("junk", 0xFFFFFFF8)},
-             {"", Bytes(64, 0x11)}}),
+      {"size with the high bit set", Wave({{"fmt ", Pcm()}, {"data", Noise(2000, 600, 12)},
+                                           {"", Header("junk", 0xFFFFFFF8)}, {"", Bytes(64, 0x11)}}),
        End::Normalized},
-      {"size 2^31",
-       Wave({{"data", Noise(2000, 600, 12)}, {"", Header("junk", 0x80000000)}, {"", Bytes(64, 0x11)}}),
-       End::Normalized},
+      {"size 2^31", Wave({{"data", Noise(2000, 600, 12)}, {"", Header("junk", 0x80000000)},
+                          {"", Bytes(64, 0x11)}}), End::Normalized},
       {"data claims 4 GiB", Wave({{"", Header("data", 0xFFFFFFFF)}, {"", Noise(60000, 800, 13)}}),
        End::Normalized},
       {"data claims 2 bytes more", Wave({{"", Header("data", 120002)}, {"", Noise(60000, 800, 13)}}),
@@ -152,22 +148,16 @@ static std::vector<Row> Rows() {
       {"16-bit float", Wave({{"fmt ", Pcm(3, 16)}, {"data", Noise(3000, 700, 6)}}), End::Refused},
       {"extensible float", Wave({{"fmt ", Extensible(3)}, {"data", Noise(3000, 700, 6)}}), End::Refused},
       {"fmt too short to say", Wave({{"fmt ", Cut(Pcm(), 14)}, {"data", Noise(3000, 700, 6)}}), End::Refused},
-      {"a later chunk is 24-bit",
-       Wave({{"fmt ", Pcm()},
-             {"data", Noise(3000, 700, 7)},
-             {"fmt ", Pcm(1, 24)},
-             {"data", Noise(3000, 700, 8)}}),
-       End::Refused},
+      {"a later chunk is 24-bit", Wave({{"fmt ", Pcm()}, {"data", Noise(3000, 700, 7)}, {"fmt ", Pcm(1, 24)},
+                                        {"data", Noise(3000, 700, 8)}}), End::Refused},
       {"data before a 24-bit fmt",
        Wave({{"data", Noise(3000, 700, 15)}, {"LIST", Text("INFO")}, {"fmt ", Pcm(1, 24)}}), End::Refused},
       {"file-size limit 0", CanonicalWave({500}), End::IoFailure, 0, 0},
   };
   for (int dataBytes : {96000, 96002, 100000, 300000})
-    rows.push_back(
-        {"loud, then quiet",
-         Wave({{"fmt ", Pcm()},
-               {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}),
-         End::Normalized});
+    rows.push_back({"loud, then quiet", Wave({{"fmt ", Pcm()},
+                    {"data", Passages({{dataBytes / 4, 20000}, {dataBytes / 2 - dataBytes / 4, 700}})}}),
+                    End::Normalized});
   // ds64 sizes at the ends of 64 bits, where a walk that adds without looking wraps round
   // (2^64 - 8 leads back to the "data" header, - 68 to "ds64", - 80 to byte 0; 2^64 - 1 and
   // its pad byte to the samples, whose first bytes read as a 24-bit "fmt " and a "data" header,
@@ -182,6 +172,7 @@ static std::vector<Row> Rows() {
   for (const char* container : {"RF64", "BW64"})
     for (auto [size, name] : sizes)
       rows.push_back({container + ", ds64 size "s + name, Rf64(container, 28, size, lure), End::Normalized});
+  // clang-format on
   return rows;
 }
 
