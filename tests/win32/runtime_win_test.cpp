@@ -172,19 +172,19 @@ std::tuple<std::wstring, int, int, int> Screen(HANDLE console) {
 
 // Text written through Output, "@X,Y" for GotoXY, "@r" for GotoXY(1, WhereY); the window; where
 // both cursors end, 1-based in the window. The first row starts where the cursor stood at start-up.
+// clang-format off
 const std::tuple<std::vector<std::string>, std::wstring, int, int> Rows[] = {
     {{"A", "B"}, L"|...AB|||", 6, 2},              // from where the console's cursor stood at start-up
     {{"@1,1", "XY\r\nZ\nW"}, L"XY|Z|.W||", 3, 3},  // a line feed keeps the column
-    {{"@1,1", "ABC\r\x81\x84\a\x94\t\x8E\x99\x9A\xE1\x01"},
-     L"üäö○ÄÖÜß☺||||",
-     10,
-     1},  // a bell takes no cell, a tab one
+    // a bell takes no cell, a tab one
+    {{"@1,1", "ABC\r\x81\x84\a\x94\t\x8E\x99\x9A\xE1\x01"}, L"üäö○ÄÖÜß☺||||", 10, 1},
     {{"@9,1", "abcd"}, L"........ab|cd|||", 3, 2},
     {{"@1,4", "1\n2\n3"}, L"|1|_2________|__3_______|", 4, 4},
     {{"@10,4", "Z"}, L"||.........Z|__________|", 1, 4},
     {{"@1,1", "AB", "@0,3", "@3,0", "@11,1", "@1,5", "C", "@2,4"}, L"ABC||||", 2, 4},
     {{"@1,1", "abcdefghijkl", "@r", "ABCDEFGHIJKL"}, L"abcdefghij|ABCDEFGHIJ|KL||", 3, 3},
 };
+// clang-format on
 
 TEST(ConsoleWin, CellsCursorsAndTheInputMode) {
   const HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
