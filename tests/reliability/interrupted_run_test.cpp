@@ -23,24 +23,13 @@ constexpr int64_t DataStart = 44;
 // for a machine several times as fast.
 constexpr int64_t DataBytes = 5000 * Block;
 
-/// Two files side by side, one data block at a time.
-struct Blocks {
-  Blocks(const std::string& a, const std::string& b) : files{std::ifstream(a), std::ifstream(b)} {
-    for (auto& f : files) f.seekg(DataStart);
-  }
-  bool Next() {
-    for (int i = 0; i < 2; ++i) files[i].read(data[i].data(), Block);
-    return files[0].gcount() == Block;
-  }
-  std::ifstream files[2];
-  std::vector<char> data[2] = {std::vector<char>(Block), std::vector<char>(Block)};
-};
-
 /// Gives each block that a and b hold alike the letter, or '=' when it has one already.
 void Mark(std::string& states, char letter, const std::string& a, const std::string& b) {
-  Blocks blocks(a, b);
-  for (std::size_t i = 0; blocks.Next(); ++i) {
-    if (blocks.data[0] == blocks.data[1]) states[i] = states[i] == 'X' ? letter : '=';
+  std::ifstream files[2] = {std::ifstream(a), std::ifstream(b)};
+  std::vector<char> data[2] = {std::vector<char>(Block), std::vector<char>(Block)};
+  for (auto& f : files) f.seekg(DataStart);
+  for (std::size_t i = 0; files[0].read(data[0].data(), Block) && files[1].read(data[1].data(), Block); ++i) {
+    if (data[0] == data[1]) states[i] = states[i] == 'X' ? letter : '=';
   }
 }
 
