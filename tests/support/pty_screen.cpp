@@ -187,7 +187,9 @@ std::string PtyResult::Screen() const {
   return text.erase(text.find_last_not_of('\n') + 1);
 }
 
-bool PtyResult::ModesGivenBack() const { return SameModes(modesAfter, modesBefore); }
+bool PtyResult::ModesGivenBack() const {
+  return SameModes(modesAfter, modesBefore) && flagsAfter == flagsBefore;
+}
 
 PtyResult RunOnPty(const PtyRun& run) {
   PtyResult result;
@@ -197,6 +199,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   int master = -1, slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
   tcgetattr(slave, &result.modesBefore);
+  result.flagsBefore = fcntl(slave, F_GETFL);
   const Pipe out(run.pipes || run.withoutTerminal), err(run.pipes || run.withoutTerminal), tell(run.job != 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run.timeoutSeconds);
   pid_t pid = 0, program = 0;
@@ -277,6 +280,7 @@ PtyResult RunOnPty(const PtyRun& run) {
   while (pump(50)) {
   }
   tcgetattr(slave, &result.modesAfter);
+  result.flagsAfter = fcntl(slave, F_GETFL);
   result.inputLeft = InputLeft(slave);
   for (int fd : {watched[1].fd, watched[2].fd, tell.read, slave, master}) close(fd);
   result.exited = WIFEXITED(status);

@@ -58,13 +58,15 @@ struct PtyResult {
   bool exited = false, timedOut = false;  ///< ended by exit; then exitStatus holds the status
   int exitStatus = -1, termSignal = 0;    ///< termSignal: the signal that ended it, 0 if none
   termios modesBefore{}, modesAfter{};
-  std::vector<termios> modesAtStep;  ///< one per step carried out, taken before it acts
+  int flagsBefore = 0, flagsAfter = 0;  ///< the terminal's file status flags (O_NONBLOCK, ...)
+  std::vector<termios> modesAtStep;     ///< one per step carried out, taken before it acts
   /// Every byte the program wrote to the terminal, what the next program would read from it, the pipes.
   std::string output, inputLeft, stdoutText, stderrText;
   /// The rows joined with '\n', trailing empty rows dropped.
   std::string Screen() const;
   std::string LastRow() const { return Screen().substr(Screen().rfind('\n') + 1); }
-  /// The input, output, control and local modes after the run are those before it.
+  /// The input, output, control and local modes and the file status flags after the run are
+  /// those before it.
   bool ModesGivenBack() const;
 };
 
