@@ -1,5 +1,6 @@
 // Runs the real chunk walk and normalizer in this process on a file built by a test, the way
-// the tool does after opening it, with the screen text sent nowhere.
+// the tool does after opening it, with the screen text sent nowhere; and the file of five blocks
+// that the fault test and the truncation benchmark cut short, with what it holds after a cut.
 #pragma once
 
 #include <functional>
