@@ -121,9 +121,8 @@ int main(int argc, char** argv) {
     const bool past = static_cast<int64_t>(run.file.size()) > length;
     int written = blocks;
     while (written >= past && run.file != AfterCut(input, model, written, length, past)) --written;
-    const char* fault = race.cutFailed ? "the cut failed"
-                        : written < (past ? 1 : 0)
-                            ? "a block torn, out of order, at another place or two past the cut"
+    const char* fault = race.cutFailed   ? "the cut failed"
+                        : written < past ? "a block torn, out of order, at another place or two past the cut"
                         : !run.failed && written != blocks ? "success reported for a part"
                         : !run.failed && (race.lastWriteCall == 0 || race.callsBeforeCut < race.lastWriteCall)
                             ? "a cut before the last write went unseen"
